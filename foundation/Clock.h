@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace VEMRA {
+
+// The system's common tick: picoseconds of the monotonic clock.
+constexpr uint64_t kPicosecondsPerSecond = 1'000'000'000'000ULL;
+constexpr uint64_t kPicosecondsPerMillisecond = 1'000'000'000ULL;
+constexpr uint64_t kPicosecondsPerMicrosecond = 1'000'000ULL;
+
+// Never 0: a time of 0 means "no time" throughout the system.
+uint64_t clockNow();
+// 0 when equal, else the sign (-1 or +1) of a - b as a signed 64-bit number.
+int clockCompare(uint64_t a, uint64_t b);
+
+} // namespace VEMRA

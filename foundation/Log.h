@@ -1,0 +1,50 @@
+#pragma once
+
+#include "foundation/LogRecord.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace VEMRA {
+
+// The process-wide level threshold: records above it are never created.
+int logThreshold();
+bool logEnabled(int level);
+
+// Heap record for `level` stamped with the logger's facility, or null when
+// the level is filtered out.
+std::unique_ptr<LogRecord> newRecord(int level);
+// Stamps the header and ships the line (UDP datagram and standard output).
+// Does nothing without a process logger.
+void commit(LogRecord& record);
+
+// Owner of one record for a one-shot line; commits when it goes out of scope.
+//   VEMRA::logLine(VEMRA::kLogInfo, "Detect Dev: ") << path;
+class LogLine {
+public:
+    LogLine() = default;
+    explicit LogLine(std::unique_ptr<LogRecord> record);
+    ~LogLine();
+    LogLine(LogLine&& other) noexcept;
+    LogLine& operator=(LogLine&&) = delete;
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
+
+    template <typename T> LogLine& operator<<(const T& value) {
+        if (record) {
+            record->append(value);
+        }
+        return *this;
+    }
+    LogLine& hex(uint64_t value);
+    LogLine& bytes(const void* data, size_t count);
+    LogRecord* get() const { return record.get(); }
+
+private:
+    std::unique_ptr<LogRecord> record;
+    bool active = false;
+};
+
+LogLine logLine(int level, const char* text);
+
+} // namespace VEMRA
