@@ -61,11 +61,13 @@ public:
 
     // False (and nothing changed) above kMaxPayloadSize.
     bool setPayloadSize(size_t payloadLength);
+    // The source must not lie in this message's own buffer (setPayloadSize may move it).
     bool setPayload(const void* bytes, size_t length);
     bool setPayload(std::span<const uint8_t> bytes) { return setPayload(bytes.data(), bytes.size()); }
     bool setPayloadBlockAndText(const Block& block, std::string_view text);
     void fillPayload(uint8_t value);
     uint8_t* payload() { return buffer.data() + kHeaderSize; }
+    const uint8_t* payload() const { return buffer.data() + kHeaderSize; }
     size_t payloadLength() const { return payloadSize; }
 
     void prepare() override;
@@ -92,14 +94,17 @@ public:
     uint16_t param2() const;
     uint16_t param3() const;
     uint64_t value64() const;
-    const uint8_t* payload() const { return data.data() + kHeaderSize; }
-    // Payload length from the size field; only meaningful when isValid().
+    // Received bytes + 16; for a datagram shorter than the header it points at
+    // its end, so payload() .. payload() + payloadLength() is always readable.
+    const uint8_t* payload() const;
+    // Payload length from the size field; 0 unless isValid().
     size_t payloadLength() const;
     std::string payloadText() const;
     void payloadBlockAndText(Block& block, std::string& text) const;
     std::span<const uint8_t> raw() const { return data; }
 
 private:
+    // 0 for a field beyond the end of a short datagram.
     uint16_t field(size_t offset) const;
 
     std::span<const uint8_t> data;
