@@ -15,8 +15,9 @@ std::string addressText(const SocketAddress& record);
 std::string addressPortText(const SocketAddress& record);
 // addressText + "%" + (scope & 0xFFFF) + "," + port: the form log lines use.
 std::string addressScopePortText(const SocketAddress& record);
-// Parses the textual forms above (and plain dotted IPv4) into an address
-// record with port 0 and scope 0.
+// Parses the textual forms above: an address (any IPv6 text form, or dotted
+// IPv4 for an IPv4-mapped record), optionally followed by "%" + scope and/or
+// "," + port in decimal. Missing parts are 0. Nothing else is accepted.
 std::optional<SocketAddress> parseAddress(std::string_view text);
 
 } // namespace VEMRA

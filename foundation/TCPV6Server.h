@@ -32,11 +32,14 @@ public:
     ~TCPV6Server();
 
     bool open(bool dualStack);
+    // Binds, listens with a backlog of 1000 and joins the wait set.
     bool bind(SocketAddress& address);
     // Accepts one pending connection when the listening socket is ready; the
-    // callback decides whether the client is kept.
+    // callback decides whether the client is kept. Accepted sockets are
+    // non-blocking, so a client that stops reading can never stall the owner.
     bool accept(const std::function<bool(Client&)>& callback);
-    // Calls the callback for each ready client; false drops that client.
+    // Calls the callback for each ready client; false drops that client. The
+    // callback may broadcast, detach, or even close the server.
     bool receive(const std::function<bool(Client&)>& callback);
     void broadcast(const void* bytes, size_t length);
     std::unique_ptr<ClientSocket> detach(Client& client);
@@ -51,6 +54,9 @@ private:
     std::list<Client> clients;
     uint64_t clientCount = 0;
     SocketWaitSet& waitSet;
+    // Bumped by close, so a walk over clients notices that a callback closed
+    // the server under it.
+    uint64_t closeCount = 0;
 };
 
 } // namespace VEMRA
