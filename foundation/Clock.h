@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace VEMRA {
 
@@ -11,6 +12,8 @@ constexpr uint64_t kPicosecondsPerMicrosecond = 1'000'000ULL;
 
 // Never 0: a time of 0 means "no time" throughout the system.
 uint64_t clockNow();
+// The tick for one reading of the monotonic clock (0 becomes 1, as in clockNow).
+uint64_t clockFromTimespec(const timespec& reading);
 // 0 when equal, else the sign (-1 or +1) of a - b as a signed 64-bit number.
 int clockCompare(uint64_t a, uint64_t b);
 
