@@ -7,8 +7,10 @@
 
 namespace VEMRA {
 
-// The process-wide level threshold: records above it are never created.
+// The process-wide level threshold: records whose level (low 3 bits) is above
+// it are never created. 6 until set otherwise (setLogLevel).
 int logThreshold();
+void setLogThreshold(int level);
 bool logEnabled(int level);
 
 // Heap record for `level` stamped with the logger's facility, or null when
@@ -42,7 +44,7 @@ public:
 
 private:
     std::unique_ptr<LogRecord> record;
-    bool active = false;
+    bool active = false; // commit on destruction; cleared in a moved-from line
 };
 
 LogLine logLine(int level, const char* text);

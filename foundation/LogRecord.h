@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 
 namespace VEMRA {
@@ -21,13 +22,18 @@ struct LogRecord {
     static constexpr size_t kHeaderLength = 31;
     static constexpr char kTemplate[] = "<000>MMM DD hh mm ss localhost ";
 
-    uint8_t priority = 0;                // facility * 8 + level
-    char text[kMaxLength + 1] = {};      // header template, then the message
-    uint64_t length = kHeaderLength;     // characters in text
+    uint8_t priority = 0; // facility * 8 + level
+    // Header template, then the message; always NUL-terminated at `length`.
+    // Left uninitialised beyond the terminator: a record is built for every
+    // line, and clearing 2 KiB each time would cost more than the formatting.
+    char text[kMaxLength + 1];
+    uint64_t length = kHeaderLength; // characters in text
 
     explicit LogRecord(uint8_t priority);
 
     // Numbers and C strings are formatted into the room left and cut there.
+    // A char is a character (one-byte string object), not a number.
+    void append(char character);
     void append(int value);
     void append(unsigned value);
     void append(long value);
@@ -44,6 +50,12 @@ struct LogRecord {
     void appendHex(uint64_t value);
     // The address in its scope-and-port text form.
     void append(const SocketAddress& address);
+
+    // Fills the header in place: the priority right-aligned against the '>'
+    // at character 4, then month, day and time of `localTime`. Returns where
+    // the line starts in `text` (0 for three priority digits, 1 for two, 2
+    // for one); the line runs from there to `length`.
+    size_t stampHeader(const std::tm& localTime);
 };
 
 } // namespace VEMRA

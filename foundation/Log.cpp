@@ -1,0 +1,68 @@
+#include "foundation/Log.h"
+
+#include "foundation/SysLog.h"
+
+#include <atomic>
+
+namespace VEMRA {
+
+namespace {
+
+constexpr int kLevelMask = 7;
+
+// Read by every thread that logs, written at start-up.
+std::atomic<int> gThreshold{kLogInfo};
+
+} // namespace
+
+int logThreshold() { return gThreshold.load(std::memory_order_relaxed); }
+
+void setLogThreshold(int level) { gThreshold.store(level, std::memory_order_relaxed); }
+
+bool logEnabled(int level) { return (level & kLevelMask) <= gThreshold.load(std::memory_order_relaxed); }
+
+std::unique_ptr<LogRecord> newRecord(int level) {
+    if (!logEnabled(level)) {
+        return nullptr;
+    }
+    const uint32_t priority = logFacility() * 8U | static_cast<uint32_t>(level & kLevelMask);
+    return std::make_unique<LogRecord>(static_cast<uint8_t>(priority));
+}
+
+void commit(LogRecord& record) { commitToProcessLogger(record); }
+
+LogLine::LogLine(std::unique_ptr<LogRecord> owned) : record(std::move(owned)), active(record != nullptr) {}
+
+LogLine::~LogLine() {
+    if (active && record) {
+        commit(*record);
+    }
+}
+
+LogLine::LogLine(LogLine&& other) noexcept : record(std::move(other.record)), active(other.active) {
+    other.active = false;
+}
+
+LogLine& LogLine::hex(uint64_t value) {
+    if (record) {
+        record->appendHex(value);
+    }
+    return *this;
+}
+
+LogLine& LogLine::bytes(const void* data, size_t count) {
+    if (record) {
+        record->appendBytes(data, count);
+    }
+    return *this;
+}
+
+LogLine logLine(int level, const char* text) {
+    std::unique_ptr<LogRecord> record = newRecord(level);
+    if (record) {
+        record->append(text);
+    }
+    return LogLine(std::move(record));
+}
+
+} // namespace VEMRA
