@@ -1,0 +1,143 @@
+#include "host/StreamSender.h"
+
+#include "foundation/Clock.h"
+#include "protocol/MessageCode.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr uint16_t kFlushMark = 0x20;
+constexpr uint8_t kMsFlushBit = 0x80;
+constexpr uint16_t kGapReportBit = 0x08;
+constexpr uint16_t kLevelReportBit = 0x20;
+// A second report naming the same position this soon after a rewind was
+// sent before the resent datagrams arrived.
+constexpr uint64_t kStaleReportWindow = 20 * VEMRA::kPicosecondsPerMillisecond;
+constexpr uint16_t kLongestRewind = 32768;
+
+void sleepPicoseconds(uint64_t duration) {
+    timespec remaining{static_cast<time_t>(duration / VEMRA::kPicosecondsPerSecond),
+                       static_cast<long>(duration % VEMRA::kPicosecondsPerSecond / 1000)};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+StreamSender::StreamSender(HostSocket& hostSocket, const VEMRA::SocketAddress& to, const StreamConfig& streamConfig)
+    : socket(hostSocket), destination(to), config(streamConfig),
+      payload(streamConfig.payloadBytes != 0 ? streamConfig.payloadBytes
+                                             : defaultPayload(streamConfig.format, streamConfig.ms)) {}
+
+size_t StreamSender::defaultPayload(AudioFormat format, bool ms) {
+    const size_t frame = std::max<size_t>(format.frameBytes(), 1);
+    // STREAM_DATA: 16-byte header, total padded to 8; MS: one trailer byte.
+    const size_t room = ms ? kDatagramLimit - 1 : (kDatagramLimit - kHeaderSize) & ~size_t{7};
+    return std::max(room - room % frame, frame);
+}
+
+bool StreamSender::stream(std::span<const uint8_t> bytes) {
+    audio = bytes;
+    nextIndex = 0;
+    sentBefore = 0;
+    const uint64_t count = (audio.size() + payload - 1) / payload;
+    const uint64_t bytesPerSecond = config.format.bytesPerSecond();
+    const uint64_t start = VEMRA::clockNow();
+    const uint64_t linger = static_cast<uint64_t>(config.linger.count()) * VEMRA::kPicosecondsPerMillisecond;
+    uint64_t lingerUntil = 0;
+    for (;;) {
+        pollFeedback();
+        if (nextIndex >= count) {
+            const uint64_t now = VEMRA::clockNow();
+            if (lingerUntil == 0) {
+                lingerUntil = now + linger;
+            }
+            if (VEMRA::clockCompare(now, lingerUntil) >= 0) {
+                return true;
+            }
+            if (const auto answer = socket.receiveAny(std::chrono::milliseconds(1))) {
+                handleFeedback(*answer);
+            }
+            continue;
+        }
+        lingerUntil = 0;
+        if (config.paced && bytesPerSecond != 0) {
+            // Due time of this datagram's first byte, in nanoseconds from the start.
+            const uint64_t offset = nextIndex * payload;
+            const uint64_t due = start + offset * 1'000'000'000ULL / bytesPerSecond * 1000ULL;
+            const uint64_t now = VEMRA::clockNow();
+            if (VEMRA::clockCompare(now, due) < 0) {
+                sleepPicoseconds(std::min<uint64_t>(due - now, VEMRA::kPicosecondsPerMillisecond));
+                continue;
+            }
+        }
+        if (!sendDatagram(nextIndex)) {
+            return false;
+        }
+        if (nextIndex >= sentBefore) {
+            ++counters.datagrams;
+            sentBefore = nextIndex + 1;
+        } else {
+            ++counters.resent;
+        }
+        ++nextIndex;
+    }
+}
+
+bool StreamSender::sendDatagram(uint64_t index) {
+    const uint64_t offset = index * payload;
+    const size_t length = std::min<size_t>(payload, audio.size() - offset);
+    const bool flush = config.flushInterval != 0 && index % config.flushInterval == config.flushInterval - 1;
+    if (!config.ms) {
+        message.setHeader(STREAM_DATA, flush ? kFlushMark : 0, static_cast<uint16_t>(index), 0, 0, 0);
+        message.setPayload(audio.data() + offset, length);
+        return socket.send(message, destination);
+    }
+    raw.assign(audio.begin() + static_cast<std::ptrdiff_t>(offset),
+               audio.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    raw.push_back(static_cast<uint8_t>((index & 0x7F) | (flush ? kMsFlushBit : 0)));
+    return socket.sendBytes(raw.data(), raw.size(), destination);
+}
+
+bool StreamSender::pollFeedback() {
+    const uint64_t before = nextIndex;
+    while (const auto answer = socket.receiveAny(std::chrono::milliseconds(0))) {
+        handleFeedback(*answer);
+    }
+    return nextIndex < before;
+}
+
+void StreamSender::handleFeedback(const HostAnswer& answer) {
+    const WireMessage feedback = answer.message();
+    if (!feedback.isValid() || feedback.code() != STREAM_FEEDBACK) {
+        return;
+    }
+    if ((feedback.status() & kGapReportBit) != 0) {
+        const uint16_t expected = feedback.param1();
+        const uint16_t back = static_cast<uint16_t>(static_cast<uint16_t>(nextIndex) - expected);
+        if (back == 0 || back > kLongestRewind || back > nextIndex) {
+            return;
+        }
+        const uint64_t target = nextIndex - back;
+        const uint64_t now = VEMRA::clockNow();
+        if (target == lastRewind && now - lastRewindTime < kStaleReportWindow) {
+            ++counters.staleGapReports;
+            return;
+        }
+        nextIndex = target;
+        lastRewind = target;
+        lastRewindTime = now;
+        ++counters.gapReports;
+        return;
+    }
+    if ((feedback.status() & kLevelReportBit) != 0) {
+        counters.levels.push_back(LevelReport{feedback.param0(), feedback.param1(), feedback.param2()});
+    }
+}
+
+} // namespace QUORVEL

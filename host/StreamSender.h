@@ -1,0 +1,84 @@
+#pragma once
+
+#include "foundation/SocketAddress.h"
+#include "host/HostSocket.h"
+#include "protocol/AudioFormat.h"
+#include "protocol/WireMessage.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace QUORVEL {
+
+struct StreamConfig {
+    AudioFormat format;
+    // Audio bytes per datagram; 0 = the most whole frames that fit a
+    // 1500-byte datagram (header and padding, or the MS trailer, included).
+    size_t payloadBytes = 0;
+    uint32_t flushInterval = 32; // every n-th datagram carries the flush mark
+    bool paced = true;           // send at the format's byte rate
+    bool ms = false;             // bare datagrams with a trailer byte to the MS port
+    // How long after the last datagram gap reports are still served.
+    std::chrono::milliseconds linger{50};
+};
+
+struct LevelReport {
+    uint16_t rate = 0;
+    uint16_t fill = 0;
+    uint16_t target = 0;
+};
+
+struct StreamStats {
+    uint64_t datagrams = 0;  // first sends
+    uint64_t resent = 0;     // datagrams sent again after a gap report
+    uint64_t gapReports = 0; // gap reports acted upon
+    uint64_t staleGapReports = 0;
+    std::vector<LevelReport> levels;
+};
+
+// Streams audio to a connected sink: STREAM_DATA datagrams (or MS datagrams)
+// with running sequence numbers and periodic flush marks, paced at the
+// format's byte rate. A gap report makes it resend from the sequence number
+// the sink expects; level reports are collected. Runs on the caller's
+// thread and uses the client's socket, where the sink sends its feedback.
+class StreamSender {
+public:
+    static constexpr size_t kDatagramLimit = 1500;
+
+    // `destination`: the sink's stream port, or its MS port in MS mode.
+    StreamSender(HostSocket& socket, const VEMRA::SocketAddress& destination, const StreamConfig& config);
+
+    // Sends all of `audio` (whole frames) and serves the gap reports that
+    // follow; false on a socket error.
+    bool stream(std::span<const uint8_t> audio);
+    // Processes feedback waiting on the socket; true when a gap report moved
+    // the send position back.
+    bool pollFeedback();
+
+    size_t payloadBytes() const { return payload; }
+    const StreamStats& stats() const { return counters; }
+
+    static size_t defaultPayload(AudioFormat format, bool ms);
+
+private:
+    bool sendDatagram(uint64_t index);
+    void handleFeedback(const HostAnswer& answer);
+
+    HostSocket& socket;
+    VEMRA::SocketAddress destination;
+    StreamConfig config;
+    size_t payload;
+    std::span<const uint8_t> audio;
+    uint64_t nextIndex = 0;   // next datagram to send
+    uint64_t sentBefore = 0;  // datagrams sent at least once
+    uint64_t lastRewind = UINT64_MAX;
+    uint64_t lastRewindTime = 0;
+    SendBuffer message;
+    std::vector<uint8_t> raw;
+    StreamStats counters;
+};
+
+} // namespace QUORVEL

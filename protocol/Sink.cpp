@@ -1,0 +1,257 @@
+#include "protocol/Sink.h"
+
+#include "foundation/Log.h"
+#include "protocol/MessageCode.h"
+#include "protocol/WireMessage.h"
+
+#include <cerrno>
+#include <ctime>
+#include <exception>
+#include <sys/socket.h>
+
+namespace QUORVEL {
+
+namespace {
+
+// Room for about half a second of the fastest streams, so a worker that is
+// held up briefly loses nothing. Best effort: the forced size needs
+// CAP_NET_ADMIN, the plain one is capped by the system.
+constexpr int kStreamReceiveBuffer = 4 * 1024 * 1024;
+
+void enlargeReceiveBuffer(const VEMRA::Socket& socket) {
+    const int size = kStreamReceiveBuffer;
+    if (::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+        (void)::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+}
+
+// Opens `socket` and binds it to the any-address at `port`, falling back to
+// a port of the system's choice; `port` carries the bound port out.
+bool openBound(VEMRA::Socket& socket, uint16_t& port, uint16_t bufferSize, std::atomic<int>& lastError,
+               const char* openError, const char* bindError) {
+    socket.setReceiveBufferSize(bufferSize);
+    if (!socket.open(VEMRA::Socket::UdpV6Only)) {
+        lastError = socket.error();
+        VEMRA::logLine(VEMRA::kLogError, openError) << lastError.load();
+        return false;
+    }
+    // The common options include SO_REUSEADDR, with which a second process
+    // could bind the same fixed port and silently take its datagrams.
+    const int off = 0;
+    (void)::setsockopt(socket.descriptor(), SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off));
+    VEMRA::SocketAddress any;
+    any.setHostPort(port);
+    if (socket.bind(any, 0)) {
+        port = any.hostPort();
+        return true;
+    }
+    socket.close();
+    if (!socket.open(VEMRA::Socket::UdpV6Only)) {
+        lastError = socket.error();
+        VEMRA::logLine(VEMRA::kLogError, openError) << lastError.load();
+        return false;
+    }
+    any = VEMRA::SocketAddress();
+    if (!socket.bind(any, 0)) {
+        lastError = socket.error();
+        VEMRA::logLine(VEMRA::kLogError, bindError) << lastError.load();
+        return false;
+    }
+    port = any.hostPort();
+    return true;
+}
+
+uint16_t defaultPort(uint16_t base, uint16_t index) {
+    return base == 0 ? 0 : static_cast<uint16_t>(base + 2 * index);
+}
+
+} // namespace
+
+Sink::Sink(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
+    : info(sinkInfo), config(sinkConfig), pollSet(waitSet) {
+    initSynchro();
+}
+
+Sink::~Sink() {
+    close();
+    if (streamWorkerThread.joinable()) {
+        std::terminate(); // close must have joined it
+    }
+}
+
+bool Sink::start() {
+    if (streamWorkerThread.joinable()) {
+        return false;
+    }
+    streamWorkerThread = std::thread(&Sink::streamWorkerThreadBody, this);
+    return true;
+}
+
+bool Sink::preDisconnect() {
+    return false;
+}
+
+void Sink::wakeAll() {
+    {
+        // Taking the mutex orders the notification after a waiter's check.
+        std::lock_guard<std::mutex> lock(condMutex);
+    }
+    cond.notify_all();
+}
+
+PacketSlot* Sink::writeSlot() {
+    return &singleSlot;
+}
+
+bool Sink::getSinkItem(uint16_t, std::string&, uint16_t&) {
+    return false;
+}
+
+bool Sink::setSinkItem(uint16_t, const std::string&, const uint16_t&, bool) {
+    return false;
+}
+
+bool Sink::sinkItemAction(bool, bool& stop) {
+    stop = false;
+    return false;
+}
+
+bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
+    VEMRA::logLine(VEMRA::kLogInfo, "Quorvel Sink Library ReleaseNo : ") << kReleaseNumber;
+    uint16_t port = wantedControlPort != 0 ? wantedControlPort : defaultPort(config.controlBasePort, info.index);
+    if (!openBound(controlSocket, port, info.packetSize, lastError, "UDP control open error:",
+                   "UDP control bind error:")) {
+        close();
+        return false;
+    }
+    pollSet.add(controlSocket);
+    controlPort = port;
+    wantedControlPort = port;
+
+    port = wantedStreamPort != 0 ? wantedStreamPort : defaultPort(config.streamBasePort, info.index);
+    if (!openBound(streamSocket, port, info.packetSize, lastError, "UDP stream open error:",
+                   "UDP stream bind error:")) {
+        close();
+        return false;
+    }
+    // The stream worker drains every waiting datagram after one wait.
+    streamSocket.setBlocking(false);
+    enlargeReceiveBuffer(streamSocket);
+    streamPort = port;
+    wantedStreamPort = port;
+
+    uint16_t word = 0;
+    if (info.statusOption1) {
+        word |= 0x100;
+        if (!info.statusOption2) {
+            word |= 0x80;
+        }
+    }
+    statusWord = word;
+    feedbackRate = 0xFFFF;
+    state = Idle;
+    running = true;
+    lastRegistration = VEMRA::clockNow() - config.registrationInterval;
+    if (!start()) {
+        VEMRA::logLine(VEMRA::kLogError, "Stream Worker Start Error");
+        close();
+        return false;
+    }
+    return true;
+}
+
+void Sink::close() {
+    VEMRA::logLine(VEMRA::kLogDebug, "Sink close");
+    running = false;
+    wakeAll();
+    // Join first: the worker must not be inside a socket call while the
+    // descriptor is closed (and possibly reused).
+    if (streamWorkerThread.joinable()) {
+        streamWorkerThread.join();
+    }
+    streamSocket.close();
+    if (controlSocket.isOpen()) {
+        pollSet.remove(controlSocket);
+        controlSocket.close();
+    }
+    msSocket.close();
+    std::lock_guard<std::mutex> lock(handoverMutex);
+    pendingMsSocket.close();
+}
+
+PrepareCache& Sink::cache() const {
+    return config.prepareCache != nullptr ? *config.prepareCache : PrepareCache::process();
+}
+
+void Sink::sleepMilliseconds(uint64_t milliseconds) {
+    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+bool Sink::waitWhileDisconnecting() {
+    while (state.load() == Disconnecting) {
+        sleepMilliseconds(10);
+        if (!running.load()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Sink::answer(const Send& message, const VEMRA::SocketAddress& to, int site) {
+    const auto bytes = message.bytes();
+    if (controlSocket.sendTo(bytes.data(), bytes.size(), to, true)) {
+        return true;
+    }
+    lastError = controlSocket.error();
+    VEMRA::logLine(VEMRA::kLogError, "UDP control send error ") << site << ":" << lastError.load();
+    return false;
+}
+
+bool Sink::sendStream(const Send& message) {
+    const auto bytes = message.bytes();
+    std::lock_guard<std::mutex> lock(streamSendMutex);
+    if (streamSocket.sendToPeer(bytes.data(), bytes.size(), true)) {
+        return true;
+    }
+    lastError = streamSocket.error();
+    VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ") << static_cast<int>(kSiteStreamSend) << ":"
+                                                              << lastError.load();
+    return false;
+}
+
+bool Sink::sendStreamTo(const Send& message, const VEMRA::SocketAddress& to) {
+    const auto bytes = message.bytes();
+    std::lock_guard<std::mutex> lock(streamSendMutex);
+    if (streamSocket.sendTo(bytes.data(), bytes.size(), to, true)) {
+        return true;
+    }
+    lastError = streamSocket.error();
+    VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ") << static_cast<int>(kSiteStreamSend) << ":"
+                                                              << lastError.load();
+    return false;
+}
+
+bool Sink::registerPorts() {
+    const uint64_t now = VEMRA::clockNow();
+    if (now - lastRegistration.load() < config.registrationInterval) {
+        return true;
+    }
+    SendBuffer message;
+    message.setHeader(PORT_REGIST, statusWord.load(), info.index, 0, 0, 1);
+    message.setPayload(info.name.data(), info.name.size());
+    message.prepare();
+    const auto bytes = message.bytes();
+    if (!controlSocket.sendTo(bytes.data(), bytes.size(), VEMRA::SocketAddress::loopback(config.registrationPort),
+                              true)) {
+        lastError = controlSocket.error();
+        VEMRA::logLine(VEMRA::kLogError, "UDP control send error ")
+            << static_cast<int>(kSiteRegister) << ":" << lastError.load();
+        return false;
+    }
+    lastRegistration = now;
+    return true;
+}
+
+} // namespace QUORVEL

@@ -1,0 +1,246 @@
+#pragma once
+
+#include "foundation/Clock.h"
+#include "foundation/Socket.h"
+#include "foundation/SocketAddress.h"
+#include "foundation/SocketWaitSet.h"
+#include "foundation/ThreadScheduling.h"
+#include "protocol/AudioFormat.h"
+#include "protocol/PacketSlot.h"
+#include "protocol/PrepareCache.h"
+#include "protocol/PrepareFormat.h"
+#include "protocol/SinkInfo.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace QUORVEL {
+
+class Send;
+class WireMessage;
+
+enum ConnState : uint32_t { Idle = 0, Connecting = 1, Connected = 2, Disconnecting = 3 };
+
+// What a deployment fixes and a test replaces. The defaults are the system's.
+struct SinkConfig {
+    uint16_t registrationPort = 19642; // the Target's loopback port for PORT_REGIST
+    // Default ports are base + 2 x index; a base of 0 lets the system choose.
+    uint16_t controlBasePort = 19642;
+    uint16_t streamBasePort = 19643;
+    uint64_t registrationInterval = 3 * VEMRA::kPicosecondsPerSecond;
+    uint64_t silenceTimeout = VEMRA::kPicosecondsPerSecond / 2;
+    // A synchronised start further ahead than this starts at once instead:
+    // the output would otherwise spin at real-time priority until then.
+    uint64_t maxStartDelay = 5 * VEMRA::kPicosecondsPerSecond;
+    // Scheduling mode the stream and transport workers ask for; when the
+    // system refuses it they log it and run in the class they have.
+    int workerScheduling = VEMRA::RealtimeFifo;
+    PrepareCache* prepareCache = nullptr; // null: the process-wide cache
+};
+
+// One DAC offered to the Host: the control channel (format negotiation,
+// connection, items, icons, synchro) and the stream channel with its worker.
+//
+// Threads: the node thread runs open/controlStep/close; the stream worker
+// (and during an MS connection the MS worker) receive the audio; the
+// transport worker of SinkBuffer feeds the device. Members shared between
+// them are atomics or are handed over under a mutex, as marked.
+class Sink {
+public:
+    static constexpr uint32_t kReleaseNumber = 142;
+
+    Sink(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config = SinkConfig());
+    virtual ~Sink();
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    // Virtual slots, in this order (back ends rely on it).
+    virtual bool start();                                                                   // 0
+    virtual void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) = 0; // 1
+    virtual bool canFormat(AudioFormat& fmt) = 0;                                           // 2
+    virtual bool setPrepareFormat(PrepareFormat& w) = 0;                                    // 3
+    virtual bool setFormat(const AudioFormat& fmt) = 0;                                     // 4
+    virtual bool connect(const std::string& hostName) = 0;                                  // 5
+    virtual void play(const uint64_t& startAt) = 0;                                         // 6
+    virtual bool disconnectStream() = 0;                                                    // 7
+    virtual bool preDisconnect();                                                           // 8
+    virtual bool commitWrite(bool flush) = 0;                                               // 9
+    virtual bool getBufferState(uint16_t& fill, uint16_t& target) = 0;                      // 10
+    virtual void wakeAll();                                                                 // 11
+    virtual PacketSlot* writeSlot();                                                        // 12
+    virtual bool getSinkItem(uint16_t index, std::string& text, uint16_t& value);          // 13
+    virtual bool setSinkItem(uint16_t index, const std::string& text, const uint16_t& value, bool flag); // 14
+    virtual bool sinkItemAction(bool op, bool& stop);                                       // 15
+
+    // Node thread. Opens and binds both sockets and starts the stream worker;
+    // the arguments carry the wanted ports in (0 = default) and the bound ones out.
+    bool open(uint16_t& controlPort, uint16_t& streamPort);
+    // Node thread. One pass of the control loop, after a wait on the wait set.
+    bool controlStep();
+    // Node thread. Stops the stream worker and closes every socket.
+    void close();
+
+    // Observers, any thread.
+    ConnState connState() const { return static_cast<ConnState>(state.load()); }
+    bool isRunning() const { return running.load(); }
+    bool isPlaying() const { return playing.load(); }
+    uint16_t currentStatusWord() const { return statusWord.load(); }
+    uint16_t boundControlPort() const { return controlPort; }
+    uint16_t boundStreamPort() const { return streamPort; }
+    const SinkInfo& sinkInfo() const { return info; }
+    AudioFormat streamFormat() const { return format.load(); }
+
+protected:
+    // One pass of the stream worker (one connection). While an MS worker
+    // runs it is the receiving worker; otherwise the stream worker is.
+    struct StreamPass {
+        uint16_t expectedSeq = 0;          // receiving worker
+        uint64_t nextGapReport = 0;        // receiving worker
+        uint16_t minBufferTime = 0xFFFF;   // receiving worker
+        uint64_t maxBetween = 0;           // stream worker
+        std::atomic<uint64_t> lastRecv{0}; // written by the receiving worker, read by the stream worker
+        std::atomic<bool> gotData{false};  // likewise
+        std::atomic<bool> msOk{true};      // cleared by the MS worker when it fails
+        std::atomic<bool> msStop{false};   // set by the stream worker to stop the MS worker
+        std::thread msThread;              // started and joined by the stream worker
+        uint16_t msPort = 0;               // the MS socket's bound port (wake-up target)
+        std::vector<uint8_t> scratch;      // stream worker's receive buffer while the MS worker runs
+    };
+
+    // Fixed log location numbers of the socket call sites.
+    enum Site : int {
+        kSiteRegister = 101,
+        kSiteControlReceive = 102,
+        kSiteFormatAnswer = 110,
+        kSiteLatencyAnswer = 111,
+        kSiteConnectAnswer = 112,
+        kSiteConnectRefuse = 113,
+        kSitePayloadAnswer = 114,
+        kSitePrepareAnswer = 115,
+        kSiteInfoAnswer = 116,
+        kSiteHostNameAnswer = 117,
+        kSiteItemAnswer = 118,
+        kSiteValueAnswer = 119,
+        kSiteIconAnswer = 120,
+        kSiteSynchroAnswer = 121,
+        kSiteUnknownAnswer = 794,
+        kSiteStreamWait = 201,
+        kSiteStreamReceive = 202,
+        kSiteStreamSend = 203,
+        kSiteMsReceive = 204,
+    };
+
+    // Node thread: sends `message` to `to` from the control socket; logs a failure.
+    bool answer(const Send& message, const VEMRA::SocketAddress& to, int site);
+    // Stream or MS worker: sends on the stream socket to the connected Host.
+    bool sendStream(const Send& message);
+    bool sendStreamTo(const Send& message, const VEMRA::SocketAddress& to);
+    bool registerPorts();
+    bool waitWhileDisconnecting();
+    PrepareCache& cache() const;
+    static void sleepMilliseconds(uint64_t milliseconds);
+
+    // Control requests (node thread). false = give the sink up.
+    bool handleFormatQuery(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleLatencyQuery(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handlePayloadCheck(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handlePrepare(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleSinkInfo(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleHostName(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleConnect(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleSinkItem(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleSinkValue(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleSinkIcon(const WireMessage& message, const VEMRA::SocketAddress& from);
+    bool handleSynchroInfo(const WireMessage& message, const VEMRA::SocketAddress& from);
+    void handleSyncForward(const WireMessage& message, const VEMRA::SocketAddress& from);
+
+    // Synchro groups (node thread).
+    void initSynchro();
+    bool isSynchroItem(uint16_t itemIndex) const;
+    bool getSynchroItem(uint16_t itemIndex, std::string& text, uint16_t& value);
+    bool setSynchroItem(uint16_t itemIndex, const std::string& text, uint16_t value, bool flag);
+    uint64_t startTimeFor(const WireMessage& message, const VEMRA::SocketAddress& from);
+    static uint16_t synchroHash(const std::string& name);
+
+    // Stream worker.
+    void streamWorkerThreadBody();
+    bool streamWorker();
+    bool dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now);
+    bool levelReport(StreamPass& pass);
+    bool disconnectProcedure(StreamPass& pass, bool withAnswer);
+    void markIdle();
+    void startMsWorker(StreamPass& pass);
+    void stopMsWorker(StreamPass& pass);
+    void msWorker(StreamPass& pass);
+    void sendGapReport(StreamPass& pass, uint16_t received);
+
+    // Fixed at construction (node thread before the workers start).
+    SinkInfo info;
+    SinkConfig config;
+    VEMRA::SocketWaitSet& pollSet;
+
+    std::atomic<bool> running{false};        // cleared by close and by fatal worker errors
+    std::atomic<uint32_t> state{Idle};       // ConnState; control step and stream worker
+    std::atomic<uint16_t> statusWord{0};     // control step and stream worker
+    std::atomic<bool> playing{false};        // stream worker; read by the transport worker
+    // Counts "do start"s, so the transport worker serves each connection once.
+    std::atomic<uint64_t> connectionSerial{0};
+
+    VEMRA::Socket controlSocket; // node thread
+    VEMRA::Socket streamSocket;  // stream worker between open and close
+    uint16_t controlPort = 0;    // set by open
+    uint16_t streamPort = 0;
+
+    // The MS socket opened by CONNECT_MS on the node thread and handed to the
+    // stream worker at "do start" under `handoverMutex`.
+    std::mutex handoverMutex;
+    VEMRA::Socket pendingMsSocket;      // guarded by handoverMutex
+    uint16_t pendingMsPort = 0;         // guarded by handoverMutex
+    VEMRA::SocketAddress streamPeer;    // guarded by handoverMutex: where stream answers go
+    VEMRA::Socket msSocket;             // stream worker (and its MS worker) only
+    std::mutex streamSendMutex;         // stream and MS worker both send on the stream socket
+
+    // Node thread.
+    VEMRA::SocketAddress hostAddress;
+    std::string hostName;
+    uint64_t hostNameValue = 0;
+    VEMRA::SocketAddress hostNameAddress;
+    std::vector<uint8_t> controlBuffer;
+
+    std::atomic<AudioFormat> format{AudioFormat()}; // written at connect (node thread, back end)
+    std::atomic<uint64_t> syncStart{0};             // written at connect, read by the stream worker
+    std::atomic<uint64_t> lastRegistration{0};      // node thread and stream worker
+    std::atomic<int> lastError{0};
+
+    std::thread streamWorkerThread;
+    std::condition_variable cond;
+    std::mutex condMutex;
+
+    // Rate feedback: written by the transport worker (rate last, release),
+    // sent and reset by the stream worker. 0xFFFF = nothing to send.
+    std::atomic<uint16_t> feedbackRate{0xFFFF};
+    std::atomic<uint16_t> feedbackFill{0};
+    std::atomic<uint16_t> feedbackTarget{0};
+
+    // Synchro values (node thread).
+    std::string synchroNameText;
+    uint16_t synchroNameHash = 1;
+    uint16_t synchroAll = 0;
+    uint16_t synchroSelf = 0;
+    uint16_t synchroTotal = 0;
+    // Host (address, interface index) -> forwarded timing value.
+    std::mutex timingMutex;
+    std::map<std::pair<std::array<uint8_t, 16>, uint32_t>, uint64_t> timingTable; // guarded by timingMutex
+
+    PacketSlot singleSlot; // the base class's writeSlot
+};
+
+} // namespace QUORVEL

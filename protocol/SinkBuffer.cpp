@@ -1,0 +1,208 @@
+#include "protocol/SinkBuffer.h"
+
+#include "foundation/Clock.h"
+#include "foundation/Log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr uint64_t kLatencyUnitsPerSecond = 10000; // latency unit: 100 us
+constexpr uint64_t kChunksPerSecond = 300;         // pre-fill chunk: 1/300 s
+constexpr uint64_t kSpinBeforeStart = 2 * VEMRA::kPicosecondsPerMillisecond;
+
+} // namespace
+
+SinkBuffer::SinkBuffer(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
+    : Sink(sinkInfo, waitSet, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)) {}
+
+SinkBuffer::~SinkBuffer() {
+    closeAll();
+}
+
+void SinkBuffer::getLatency(uint16_t& maxLatency, uint16_t&, uint16_t& requested) {
+    const uint16_t asked = requested;
+    maxLatency = latencyMax.load();
+    if (asked == 0) {
+        requested = latencyDefault.load();
+    } else {
+        requested = std::clamp(asked, latencyMin.load(), latencyMax.load());
+    }
+    VEMRA::logLine(VEMRA::kLogDebug, "getLatency=") << asked << " " << requested;
+}
+
+bool SinkBuffer::setPrepareFormat(PrepareFormat& w) {
+    const uint16_t wanted = w.latency();
+    const uint16_t minimum = latencyMin.load();
+    const uint16_t maximum = latencyMax.load();
+    if (wanted == 0) {
+        latency = latencyDefault.load();
+    } else if (minimum < wanted && wanted < maximum) {
+        latency = wanted;
+    } else {
+        const uint16_t bound = wanted <= minimum ? minimum : maximum;
+        latency = bound;
+        w.setLatency(bound);
+    }
+    return true;
+}
+
+bool SinkBuffer::connect(const std::string&) {
+    const AudioFormat current = format.load();
+    const Prefill plan = prefillFor(current, latency.load());
+    drainOwner = 0;
+    std::lock_guard<std::mutex> lock(bufMutex);
+    pendingPrefill = plan;
+    pendingSilenceByte = current.silenceByte();
+    prefillPending = true;
+    return true;
+}
+
+bool SinkBuffer::commitWrite(bool flush) {
+    if (!ring.commit()) {
+        return false;
+    }
+    if (flush) {
+        flushRequested.store(true, std::memory_order_release);
+    }
+    return true;
+}
+
+bool SinkBuffer::getBufferState(uint16_t& fill, uint16_t& target) {
+    fill = 0;
+    target = latency.load();
+    return true;
+}
+
+void SinkBuffer::wakeAll() {
+    Sink::wakeAll();
+    {
+        std::lock_guard<std::mutex> lock(bufMutex);
+    }
+    bufCond.notify_all();
+}
+
+PacketSlot* SinkBuffer::writeSlot() {
+    return &ring.writeSlot();
+}
+
+bool SinkBuffer::startTransport() {
+    if (transportThread.joinable()) {
+        return false;
+    }
+    transportThread = std::thread(&SinkBuffer::transportThreadBody, this);
+    return true;
+}
+
+bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {
+    if (!open(controlPort, streamPort)) {
+        return false;
+    }
+    if (!startTransport()) {
+        VEMRA::logLine(VEMRA::kLogError, "Transport Worker Start Error");
+        closeAll();
+        return false;
+    }
+    return true;
+}
+
+void SinkBuffer::closeAll() {
+    close();
+    if (transportThread.joinable()) {
+        transportThread.join();
+    }
+}
+
+void SinkBuffer::setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t defaultLatency) {
+    latencyMin = minimum;
+    latencyMax = maximum;
+    latencyDefault = defaultLatency;
+    latency = defaultLatency;
+}
+
+// The drain handshake, on the stream worker: wait until the transport worker
+// has played out the queue and released the device.
+bool SinkBuffer::preDisconnect() {
+    VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Start");
+    for (;;) {
+        VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
+        std::unique_lock<std::mutex> lock(bufMutex);
+        bufCond.wait_for(lock, std::chrono::milliseconds(10), [this] { return drained.load() || !running.load(); });
+        if (drained.exchange(false)) {
+            drainAcknowledged = true;
+            lock.unlock();
+            bufCond.notify_all();
+            VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
+            return true;
+        }
+        if (!running.load()) {
+            // The transport worker is stopping and may never drain. Release
+            // the device here unless it already began to.
+            int expected = 0;
+            if (drainOwner.compare_exchange_strong(expected, 2)) {
+                return false;
+            }
+        }
+    }
+}
+
+SinkBuffer::Prefill SinkBuffer::prefillFor(AudioFormat fmt, uint16_t latencyUnits) {
+    Prefill plan;
+    const uint64_t bitsPerSecond = static_cast<uint64_t>(fmt.rate()) * fmt.bitsPerSample() * fmt.channels();
+    plan.frame = static_cast<uint64_t>(fmt.bytesPerSample()) * fmt.channels();
+    plan.total = bitsPerSecond / 8 * latencyUnits / kLatencyUnitsPerSecond;
+    plan.total -= plan.total % plan.frame;
+    plan.chunk = bitsPerSecond / (8 * kChunksPerSecond);
+    return plan;
+}
+
+uint64_t SinkBuffer::underrunBytes(AudioFormat fmt) {
+    const uint64_t bytes = fmt.bytesPerSecond() / 100;
+    if (bytes == 0) {
+        return 0;
+    }
+    const uint64_t frame = fmt.frameBytes();
+    return std::max(bytes - bytes % frame, frame);
+}
+
+uint16_t SinkBuffer::fillFor(uint16_t fill, uint64_t queuedBytes, uint64_t bytesPerSecond) {
+    const uint64_t bytesPer10ms = bytesPerSecond / 100; // bytes per 10 ms
+    if (bytesPer10ms == 0) {
+        return fill;
+    }
+    const uint64_t total = fill + queuedBytes * 100 / bytesPer10ms;
+    return static_cast<uint16_t>(std::min<uint64_t>(total, 0xFFFF));
+}
+
+uint16_t SinkBuffer::rateFor(uint16_t fill, uint16_t target) {
+    if (target == 0 || static_cast<uint32_t>(fill) >= 2U * target) {
+        return 0x8000;
+    }
+    const int32_t correction = (static_cast<int32_t>(fill) - target) * 16384 / target;
+    return static_cast<uint16_t>(static_cast<uint16_t>(correction) | 0x8000);
+}
+
+void SinkBuffer::waitForStart(uint64_t startAt, uint64_t maxWait) {
+    if (startAt == 0) {
+        return;
+    }
+    const uint64_t now = VEMRA::clockNow();
+    const uint64_t latest = now + maxWait;
+    const uint64_t target = VEMRA::clockCompare(startAt, latest) > 0 ? latest : startAt;
+    if (VEMRA::clockCompare(target, now + kSpinBeforeStart) > 0) {
+        const uint64_t sleepFor = target - kSpinBeforeStart - now;
+        timespec remaining{static_cast<time_t>(sleepFor / VEMRA::kPicosecondsPerSecond),
+                           static_cast<long>(sleepFor % VEMRA::kPicosecondsPerSecond / 1000)};
+        while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+        }
+    }
+    while (VEMRA::clockCompare(VEMRA::clockNow(), target) < 0) {
+    }
+}
+
+} // namespace QUORVEL

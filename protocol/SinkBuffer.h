@@ -1,0 +1,118 @@
+#pragma once
+
+#include "protocol/PacketRing.h"
+#include "protocol/Sink.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace QUORVEL {
+
+// A Sink with a buffer between network and device: the stream worker
+// receives into a lock-free ring, the transport worker moves filled slots
+// into its output queue (by swapping buffers) and writes the queue to the
+// back end one chunk at a time. The queue starts with the connection's
+// latency of silence; its depth at the Host's flush marks becomes the rate
+// feedback.
+//
+// Back ends implement canFormat, setFormat, play, disconnectStream and
+// writeOutput, and must call closeAll() in their own destructor: the
+// transport worker calls writeOutput until it is joined.
+class SinkBuffer : public Sink {
+public:
+    static constexpr size_t kSlotBytes = 1500;
+    static constexpr size_t kSpareLimit = 1024;
+
+    // What the connect step pre-fills: `total` bytes of silence in chunks of
+    // at most `chunk`, each a multiple of `frame`.
+    struct Prefill {
+        uint64_t total = 0;
+        uint64_t chunk = 0;
+        uint64_t frame = 0;
+    };
+
+    SinkBuffer(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config = SinkConfig());
+    ~SinkBuffer() override;
+
+    void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) override; // 1
+    bool setPrepareFormat(PrepareFormat& w) override;                                           // 3
+    bool connect(const std::string& hostName) override;                                         // 5
+    bool preDisconnect() override;                                                              // 8
+    bool commitWrite(bool flush) override;                                                      // 9
+    bool getBufferState(uint16_t& fill, uint16_t& target) override;                             // 10
+    void wakeAll() override;                                                                    // 11
+    PacketSlot* writeSlot() override;                                                           // 12
+    virtual bool startTransport();                                                              // 16
+    virtual bool writeOutput(const uint8_t* data, size_t bytes) = 0;                            // 17
+
+    // Node thread: open plus the transport worker; closeAll undoes both.
+    bool openAll(uint16_t& controlPort, uint16_t& streamPort);
+    void closeAll();
+
+    // Node thread, before a connection.
+    void setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t defaultLatency);
+    void setLatencyDefault(uint16_t defaultLatency) { setLatencyRange(0, 65535, defaultLatency); }
+    uint16_t currentLatency() const { return latency.load(); }
+
+    // The arithmetic of the buffer, in 64 bits; none divides by zero.
+    static Prefill prefillFor(AudioFormat format, uint16_t latency);
+    // 10 ms of the format, whole frames (at least one frame; 0 without a rate).
+    static uint64_t underrunBytes(AudioFormat format);
+    // Queue depth in units of 100 us added to `fill`, saturating at 0xFFFF.
+    static uint16_t fillFor(uint16_t fill, uint64_t queuedBytes, uint64_t bytesPerSecond);
+    // The rate word for a fill against a target (0x8000 = no correction).
+    static uint16_t rateFor(uint16_t fill, uint16_t target);
+    // For a back end's play: returns once the monotonic clock reaches
+    // `startAt` (0 = at once), sleeping until shortly before and spinning the
+    // rest; never waits longer than `maxWait`.
+    static void waitForStart(uint64_t startAt, uint64_t maxWait);
+
+protected:
+    void transportThreadBody();
+    bool transportPass();
+    bool waitForConnection();
+    void moveToQueue(PacketSlot& slot);
+    void retireFront();
+    void appendPrefill(const Prefill& plan, uint8_t silenceByte);
+    void rateComputation(uint64_t queuedBytes);
+    void drainHandshake();
+
+    PacketRing ring;
+
+    // Transport worker only.
+    std::list<PacketSlot> queue; // audio waiting for the device, oldest first
+    std::list<PacketSlot> spare; // emptied nodes kept with their buffers
+    std::vector<uint8_t> silence;
+    uint64_t servedSerial = 0;
+
+    std::thread transportThread; // started by startTransport, joined by closeAll
+    std::mutex bufMutex;
+    std::condition_variable bufCond;
+    std::atomic<bool> flushRequested{false};   // set by commitWrite, cleared by the transport worker
+    std::atomic<bool> drained{false};          // set by the transport worker, consumed by preDisconnect
+    std::atomic<bool> drainAcknowledged{false};
+    // Who releases the device at the end of a connection: 0 not decided,
+    // 1 the transport worker (after draining), 2 the stream worker (when the
+    // sink stops before the drain). Reset by connect.
+    std::atomic<int> drainOwner{0};
+
+    // Node thread writes; the transport worker reads `latency`.
+    std::atomic<uint16_t> latencyMin{0};
+    std::atomic<uint16_t> latencyDefault{1000};
+    std::atomic<uint16_t> latencyMax{65535};
+    std::atomic<uint16_t> latency{1000};
+
+    // The pre-fill connect asks for, taken by the transport worker when it
+    // starts serving the connection. Guarded by bufMutex.
+    Prefill pendingPrefill;
+    uint8_t pendingSilenceByte = 0;
+    bool prefillPending = false;
+};
+
+} // namespace QUORVEL

@@ -1,0 +1,98 @@
+#include "foundation/Log.h"
+#include "protocol/Sink.h"
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr uint64_t kMsWait = 100 * VEMRA::kPicosecondsPerMillisecond;
+constexpr uint64_t kGapReportInterval = 10 * VEMRA::kPicosecondsPerMillisecond;
+constexpr uint8_t kFlushBit = 0x80;
+constexpr uint8_t kSequenceBits = 0x7F;
+
+} // namespace
+
+void Sink::startMsWorker(StreamPass& pass) {
+    pass.msThread = std::thread([this, &pass] { msWorker(pass); });
+}
+
+void Sink::stopMsWorker(StreamPass& pass) {
+    if (pass.msThread.joinable()) {
+        pass.msStop.exchange(true);
+        // A one-byte datagram to the MS port returns a receive in progress at
+        // once; the worker's bounded wait would notice msStop anyway.
+        VEMRA::Socket waker;
+        if (waker.open(VEMRA::Socket::UdpV6Only)) {
+            const uint8_t wakeByte = 0;
+            waker.sendTo(&wakeByte, 1, VEMRA::SocketAddress::loopback(pass.msPort), false);
+        }
+        pass.msThread.join();
+    }
+    msSocket.close();
+}
+
+// The MS worker: bare datagrams of audio plus one trailer byte (bit 7 flush
+// mark, bits 0-6 sequence number modulo 128), received straight into the ring.
+void Sink::msWorker(StreamPass& pass) {
+    VEMRA::logLine(VEMRA::kLogDetail, "MS mode start");
+    while (running.load() && !pass.msStop.load()) {
+        const int ready = msSocket.waitReadable(kMsWait);
+        if (ready == VEMRA::Socket::WaitTimeout) {
+            continue;
+        }
+        PacketSlot* slot = writeSlot();
+        size_t length = 0;
+        VEMRA::SocketAddress from;
+        const bool received = ready == VEMRA::Socket::WaitReadable &&
+                              msSocket.receiveFrom(slot->buffer.data(), slot->buffer.size(), length, from);
+        if (!received) {
+            if (!pass.msStop.load()) {
+                lastError = msSocket.error();
+                VEMRA::logLine(VEMRA::kLogError, "UDP MS receive error ")
+                    << static_cast<int>(kSiteMsReceive) << ":" << lastError.load();
+            }
+            pass.msOk = false;
+            return;
+        }
+        if (length == 0) {
+            continue; // nothing after all, or an empty datagram without trailer
+        }
+        if (length == 1 && pass.msStop.load()) {
+            return; // the wake-up byte
+        }
+        const uint64_t now = VEMRA::clockNow();
+        const uint8_t trailer = slot->buffer[length - 1];
+        const uint8_t sequence = trailer & kSequenceBits;
+        if (sequence == (pass.expectedSeq & kSequenceBits)) {
+            pass.nextGapReport = now;
+            ++pass.expectedSeq;
+            slot->offset = 0;
+            slot->length = length - 1;
+            if (!commitWrite((trailer & kFlushBit) != 0)) {
+                statusWord &= static_cast<uint16_t>(~2U);
+                state = Idle;
+                wakeAll();
+                VEMRA::logLine(VEMRA::kLogDetail, "MS er3 dissconect");
+                pass.msOk = false;
+                return;
+            }
+            if (!levelReport(pass)) {
+                pass.msOk = false;
+                return;
+            }
+            pass.lastRecv = now;
+            if (!running.load()) {
+                VEMRA::logLine(VEMRA::kLogDetail, "MS  streamWorker err exit");
+                markIdle();
+                pass.msOk = false;
+                return;
+            }
+        } else if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
+            pass.nextGapReport = now + kGapReportInterval;
+            sendGapReport(pass, sequence);
+            VEMRA::logLine(VEMRA::kLogDetail, "MS count error ") << pass.expectedSeq << "!=" << sequence;
+        }
+    }
+}
+
+} // namespace QUORVEL

@@ -1,0 +1,300 @@
+#include "foundation/Log.h"
+#include "protocol/MessageCode.h"
+#include "protocol/Sink.h"
+#include "protocol/WireMessage.h"
+
+#include <algorithm>
+#include <chrono>
+#include <span>
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr uint64_t kStreamWait = 100 * VEMRA::kPicosecondsPerMillisecond;
+constexpr uint64_t kGapReportInterval = 10 * VEMRA::kPicosecondsPerMillisecond;
+// Datagrams taken per wake-up before the time checks run again.
+constexpr int kDrainLimit = 64;
+constexpr uint16_t kFlushMark = 0x20;
+constexpr uint16_t kWakeOutput = 0x40;
+
+bool isStreaming(uint32_t state) {
+    return state == Connecting || state == Connected;
+}
+
+} // namespace
+
+void Sink::streamWorkerThreadBody() {
+    // The audio path wants real-time priority, but a system that refuses it
+    // still gets its audio: the worker runs on in the class it has.
+    if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
+        VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << config.workerScheduling;
+    }
+    while (running.load()) {
+        if (!streamWorker()) {
+            VEMRA::logLine(VEMRA::kLogDetail, "worker_str error");
+            running = false;
+            break;
+        }
+    }
+    msSocket.close();
+}
+
+bool Sink::streamWorker() {
+    VEMRA::logLine(VEMRA::kLogDebug, "wt start");
+    playing = false;
+    StreamPass pass;
+    pass.scratch.resize(std::max<size_t>(info.packetSize, 1500));
+
+    // Idle phase: wait for a connection; answer a late DISCONNECT.
+    for (;;) {
+        if (!running.load()) {
+            return true;
+        }
+        {
+            std::unique_lock<std::mutex> lock(condMutex);
+            cond.wait_for(lock, std::chrono::milliseconds(1),
+                          [this] { return isStreaming(state.load()) || !running.load(); });
+        }
+        if (isStreaming(state.load())) {
+            break;
+        }
+        if (!running.load()) {
+            return true;
+        }
+        const int ready = streamSocket.waitReadable(0);
+        if (ready == VEMRA::Socket::WaitError) {
+            lastError = streamSocket.error();
+            VEMRA::logLine(VEMRA::kLogError, "UDP stream wait error ")
+                << static_cast<int>(kSiteStreamWait) << ":" << lastError.load();
+            sleepMilliseconds(10); // a broken socket must not turn this loop into a spin
+            return true;
+        }
+        if (ready != VEMRA::Socket::WaitReadable) {
+            continue;
+        }
+        size_t length = 0;
+        VEMRA::SocketAddress from;
+        if (!streamSocket.receiveFrom(pass.scratch.data(), pass.scratch.size(), length, from)) {
+            lastError = streamSocket.error();
+            VEMRA::logLine(VEMRA::kLogError, "UDP stream receive error ")
+                << static_cast<int>(kSiteStreamReceive) << ":" << lastError.load();
+            sleepMilliseconds(10);
+            return true;
+        }
+        VEMRA::SocketAddress peer;
+        {
+            std::lock_guard<std::mutex> lock(handoverMutex);
+            peer = streamPeer;
+        }
+        const WireMessage message(std::span<const uint8_t>(pass.scratch.data(), length));
+        if (length != 0 && from == peer && message.isValid() && message.code() == DISCONNECT) {
+            if (!sendStreamTo(Send(DISCONNECT_ANS, statusWord.load()), from)) {
+                return true;
+            }
+        }
+    }
+
+    // "do start"
+    feedbackRate = 0xFFFF;
+    const uint64_t startTime = VEMRA::clockNow();
+    pass.lastRecv = startTime;
+    pass.nextGapReport = startTime;
+    VEMRA::logLine(VEMRA::kLogDebug, "do start");
+    {
+        std::lock_guard<std::mutex> handover(handoverMutex);
+        msSocket = std::move(pendingMsSocket);
+        pass.msPort = pendingMsPort;
+        pendingMsPort = 0;
+        std::lock_guard<std::mutex> sending(streamSendMutex);
+        streamSocket.setPeer(streamPeer);
+    }
+    const bool runningAtStart = running.load();
+    play(syncStart.load());
+    ++connectionSerial;
+    playing = true;
+    wakeAll();
+    const bool msMode = msSocket.isOpen();
+    if (msMode) {
+        startMsWorker(pass);
+    }
+
+    // Streaming loop.
+    bool ended = false;
+    while (!ended && running.load() && !pass.msStop.load() && pass.msOk.load()) {
+        const int ready = streamSocket.waitReadable(kStreamWait);
+        if (ready == VEMRA::Socket::WaitError) {
+            lastError = streamSocket.error();
+            VEMRA::logLine(VEMRA::kLogError, "UDP stream wait error ")
+                << static_cast<int>(kSiteStreamWait) << ":" << lastError.load();
+            break;
+        }
+        uint64_t now = VEMRA::clockNow();
+        const uint64_t lastRecv = pass.lastRecv.load();
+        if (pass.gotData.load()) {
+            const uint64_t between = now - lastRecv;
+            if (between > pass.maxBetween) {
+                pass.maxBetween = between;
+                VEMRA::logLine(VEMRA::kLogDebug, "max betweenTime ") << between / VEMRA::kPicosecondsPerMicrosecond;
+            }
+        }
+        if (VEMRA::clockCompare(now, lastRecv + config.silenceTimeout) >= 0) {
+            VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Timeout ")
+                << lastRecv / VEMRA::kPicosecondsPerMicrosecond << " " << now / VEMRA::kPicosecondsPerMicrosecond
+                << " " << (now - lastRecv) / VEMRA::kPicosecondsPerMicrosecond;
+            if (!disconnectProcedure(pass, false)) {
+                stopMsWorker(pass);
+                return false;
+            }
+            break;
+        }
+        if (ready != VEMRA::Socket::WaitReadable) {
+            continue;
+        }
+        for (int taken = 0; taken < kDrainLimit && !ended; ++taken) {
+            // While the MS worker fills the ring, this worker must not touch it.
+            PacketSlot* slot = msMode ? nullptr : writeSlot();
+            uint8_t* buffer = slot != nullptr ? slot->buffer.data() : pass.scratch.data();
+            const size_t capacity = slot != nullptr ? slot->buffer.size() : pass.scratch.size();
+            size_t length = 0;
+            VEMRA::SocketAddress from;
+            if (!streamSocket.receiveFrom(buffer, capacity, length, from)) {
+                lastError = streamSocket.error();
+                VEMRA::logLine(VEMRA::kLogError, "UDP stream receive error ")
+                    << static_cast<int>(kSiteStreamReceive) << ":" << lastError.load();
+                ended = true;
+                break;
+            }
+            if (length == 0) {
+                break; // nothing more waiting
+            }
+            const WireMessage message(std::span<const uint8_t>(buffer, length));
+            if (!message.isValid()) {
+                continue;
+            }
+            now = VEMRA::clockNow();
+            switch (message.code()) {
+            case DISCONNECT:
+                VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Pre");
+                if (!disconnectProcedure(pass, true)) {
+                    stopMsWorker(pass);
+                    return false;
+                }
+                ended = true;
+                break;
+            case STREAM_PING:
+                ended = !sendStream(Send(STREAM_PING_ANS, statusWord.load()));
+                break;
+            case STREAM_DATA:
+                if (slot != nullptr) {
+                    ended = !dataStep(pass, message, *slot, now);
+                }
+                break;
+            default:
+                VEMRA::logLine(VEMRA::kLogDetail, "Socket Receive udp_str:") << message.code();
+                break;
+            }
+        }
+    }
+    stopMsWorker(pass);
+    return runningAtStart;
+}
+
+bool Sink::dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now) {
+    const uint16_t sequence = message.param0();
+    if (sequence == pass.expectedSeq) {
+        slot.offset = kHeaderSize;
+        slot.length = message.payloadLength();
+        pass.expectedSeq = static_cast<uint16_t>(sequence + 1);
+        pass.nextGapReport = now;
+        if (!commitWrite((message.status() & kFlushMark) != 0)) {
+            statusWord &= static_cast<uint16_t>(~2U);
+            state = Idle;
+            wakeAll();
+            VEMRA::logLine(VEMRA::kLogDetail, "er3 dissconect");
+            return false;
+        }
+        if ((message.status() & kWakeOutput) != 0) {
+            wakeAll();
+        }
+        if (!levelReport(pass)) {
+            return false;
+        }
+        pass.lastRecv = VEMRA::clockNow();
+        if (!running.load()) {
+            VEMRA::logLine(VEMRA::kLogDetail, "streamWorker err exit");
+            markIdle();
+            return false;
+        }
+        return true;
+    }
+    if (static_cast<int16_t>(static_cast<uint16_t>(sequence - pass.expectedSeq)) >= 0) {
+        if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
+            pass.nextGapReport = now + kGapReportInterval;
+            sendGapReport(pass, sequence);
+            VEMRA::logLine(VEMRA::kLogDetail, "STREAM count error ") << pass.expectedSeq << "!=" << sequence;
+        }
+    }
+    // Behind the expected number: a late duplicate, dropped silently.
+    return true;
+}
+
+bool Sink::levelReport(StreamPass& pass) {
+    if (state.load() != Connected) {
+        return true;
+    }
+    uint16_t rate = feedbackRate.load(std::memory_order_acquire);
+    if (rate != 0xFFFF) {
+        const uint16_t fill = feedbackFill.load(std::memory_order_relaxed);
+        const uint16_t target = feedbackTarget.load(std::memory_order_relaxed);
+        if (fill < pass.minBufferTime) {
+            pass.minBufferTime = fill;
+            VEMRA::logLine(VEMRA::kLogDebug, "min bufferTime ") << fill << "  " << target - fill;
+        }
+        if (!sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x21), rate, fill, target, 0))) {
+            return false;
+        }
+        // Only this value is consumed; a newer one from the transport worker stays.
+        feedbackRate.compare_exchange_strong(rate, 0xFFFF);
+    }
+    pass.gotData = true;
+    return true;
+}
+
+void Sink::sendGapReport(StreamPass& pass, uint16_t received) {
+    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x08), 0, pass.expectedSeq, received, 0));
+}
+
+void Sink::markIdle() {
+    statusWord &= static_cast<uint16_t>(~2U);
+    playing = false;
+    state = Idle;
+    wakeAll();
+    lastRegistration = VEMRA::clockNow() - config.registrationInterval;
+}
+
+bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
+    // No datagram of this connection may reach the ring once it has drained.
+    stopMsWorker(pass);
+    state = Disconnecting;
+    wakeAll();
+    if (!preDisconnect()) {
+        if (!disconnectStream()) {
+            VEMRA::logLine(VEMRA::kLogError, "disconnect error");
+            if (withAnswer) {
+                sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+            }
+            // The device is in an unknown state and the sink would stay in
+            // Disconnecting for ever: give the sink up so the node rebuilds it.
+            return false;
+        }
+    }
+    markIdle();
+    if (withAnswer) {
+        VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Request");
+        sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+    }
+    return true;
+}
+
+} // namespace QUORVEL

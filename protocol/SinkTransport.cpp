@@ -1,0 +1,222 @@
+#include "foundation/Clock.h"
+#include "foundation/Log.h"
+#include "protocol/SinkBuffer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr uint32_t kOtherState = 0xFFFFFFFF; // snapshot of a Connected sink whose output is not playing
+
+} // namespace
+
+void SinkBuffer::transportThreadBody() {
+    // As for the stream worker: without real-time rights the audio still flows.
+    if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
+        VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << config.workerScheduling;
+    }
+    while (running.load()) {
+        if (!transportPass()) {
+            VEMRA::logLine(VEMRA::kLogDetail, "errDisconnect");
+            running = false;
+            VEMRA::logLine(VEMRA::kLogError, "worker_trans_m error");
+            wakeAll();
+            break;
+        }
+    }
+}
+
+// Waits until the stream worker has started the output of a connection this
+// worker has not served yet. A connection already being disconnected is
+// served too, so its drain handshake always finds a partner.
+bool SinkBuffer::waitForConnection() {
+    for (;;) {
+        if (!running.load()) {
+            return false;
+        }
+        const uint64_t serial = connectionSerial.load();
+        const uint32_t current = state.load();
+        if (playing.load() && serial != servedSerial && (current == Connected || current == Disconnecting)) {
+            servedSerial = serial;
+            return true;
+        }
+        std::unique_lock<std::mutex> lock(bufMutex);
+        bufCond.wait_for(lock, std::chrono::milliseconds(1));
+    }
+}
+
+bool SinkBuffer::transportPass() {
+    ring.discardAll();
+    queue.clear();
+    spare.clear();
+    VEMRA::logLine(VEMRA::kLogDetail, "ts start");
+    flushRequested = false;
+    drained = false;
+    if (!waitForConnection()) {
+        return true;
+    }
+    VEMRA::logLine(VEMRA::kLogDetail, "ts connect");
+
+    const AudioFormat current = format.load();
+    {
+        std::lock_guard<std::mutex> lock(bufMutex);
+        if (prefillPending) {
+            prefillPending = false;
+            appendPrefill(pendingPrefill, pendingSilenceByte);
+        }
+    }
+    // The underrun filler keeps its buffer across connections.
+    silence.assign(underrunBytes(current), current.silenceByte());
+    const uint64_t bytesPerSecond = current.bytesPerSecond();
+    uint64_t rateBytes = 0;
+    uint64_t rateSince = VEMRA::clockNow();
+
+    while (running.load()) {
+        if (state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        uint32_t snapshot = state.load();
+        if (snapshot == Connected && !playing.load()) {
+            snapshot = kOtherState;
+        }
+        uint64_t moved = 0;
+        while (!ring.empty()) {
+            moveToQueue(ring.readSlot());
+            ring.release();
+            ++moved;
+        }
+        if (flushRequested.exchange(false, std::memory_order_acquire)) {
+            uint64_t bytes = 0;
+            for (const PacketSlot& node : queue) {
+                bytes += node.length;
+            }
+            rateComputation(bytes);
+            VEMRA::logLine(VEMRA::kLogInfo, "update Stream Rest ")
+                << bytes << " " << static_cast<uint64_t>(queue.size()) << " " << moved;
+        }
+        uint64_t written = 0;
+        if (queue.empty()) {
+            VEMRA::logLine(VEMRA::kLogDetail, "empty sink buffer");
+            if (silence.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10)); // no rate to fill: nothing to write
+            } else if (!writeOutput(silence.data(), silence.size())) {
+                return false;
+            } else {
+                written = silence.size();
+            }
+        } else {
+            const PacketSlot& node = queue.front();
+            if (node.length != 0 && !writeOutput(node.audio(), node.length)) {
+                return false;
+            }
+            written = node.length;
+            retireFront();
+        }
+        if (VEMRA::logEnabled(VEMRA::kLogDebug)) {
+            rateBytes += written;
+            const uint64_t now = VEMRA::clockNow();
+            const uint64_t elapsed = now - rateSince;
+            if (elapsed >= VEMRA::kPicosecondsPerSecond) {
+                const uint64_t perSecond = rateBytes * VEMRA::kPicosecondsPerMillisecond / (elapsed / 1000);
+                const uint64_t ratio = bytesPerSecond == 0 ? 0 : perSecond * 10000 / bytesPerSecond;
+                VEMRA::logLine(VEMRA::kLogDebug, "i2s rate ") << perSecond << " " << ratio;
+                rateBytes = 0;
+                rateSince = now;
+            }
+        }
+        if (snapshot == Disconnecting && queue.empty()) {
+            drainHandshake();
+            return true;
+        }
+        if (snapshot == Idle) {
+            VEMRA::logLine(VEMRA::kLogError, "illegal Exit buffer");
+            return false;
+        }
+    }
+    return true;
+}
+
+void SinkBuffer::drainHandshake() {
+    int expected = 0;
+    if (!drainOwner.compare_exchange_strong(expected, 1)) {
+        return; // the stream worker gave up waiting and releases the device itself
+    }
+    disconnectStream();
+    drainAcknowledged = false;
+    {
+        std::lock_guard<std::mutex> lock(bufMutex);
+        drained = true;
+    }
+    bufCond.notify_all();
+    std::unique_lock<std::mutex> lock(bufMutex);
+    while (!drainAcknowledged.load() && running.load()) {
+        VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 2");
+        bufCond.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    lock.unlock();
+    VEMRA::logLine(VEMRA::kLogDetail, "ts Flush Exit");
+    VEMRA::logLine(VEMRA::kLogDebug, "ts exit");
+}
+
+void SinkBuffer::moveToQueue(PacketSlot& slot) {
+    if (spare.empty()) {
+        // The slot gets this node's buffer in exchange, so it must hold a datagram.
+        queue.emplace_back();
+        queue.back().buffer.resize(ring.slotBytes());
+    } else {
+        queue.splice(queue.end(), spare, spare.begin());
+    }
+    queue.back().swapWith(slot);
+}
+
+void SinkBuffer::retireFront() {
+    if (spare.size() < kSpareLimit) {
+        spare.splice(spare.begin(), queue, queue.begin());
+    } else {
+        queue.pop_front();
+    }
+}
+
+void SinkBuffer::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
+    uint64_t total = plan.total;
+    while (total > plan.frame) {
+        uint64_t n = std::min(plan.chunk, total);
+        n -= n % plan.frame;
+        if (n == 0) {
+            n = plan.frame; // a chunk smaller than a frame would never finish
+        }
+        if (spare.empty()) {
+            queue.emplace_back();
+        } else {
+            queue.splice(queue.end(), spare, spare.begin());
+        }
+        PacketSlot& node = queue.back();
+        // Pre-fill buffers later travel into ring slots, which receive whole datagrams.
+        node.buffer.resize(std::max<uint64_t>(n, ring.slotBytes()));
+        std::memset(node.buffer.data(), silenceByte, n);
+        node.offset = 0;
+        node.length = n;
+        total -= n;
+    }
+}
+
+void SinkBuffer::rateComputation(uint64_t queuedBytes) {
+    uint16_t fill = 0;
+    uint16_t target = 0;
+    if (!getBufferState(fill, target)) {
+        VEMRA::logLine(VEMRA::kLogDetail, "er4 dissconect");
+        return;
+    }
+    fill = fillFor(fill, queuedBytes, format.load().bytesPerSecond());
+    const uint16_t rate = rateFor(fill, target);
+    feedbackTarget.store(target, std::memory_order_relaxed);
+    feedbackFill.store(fill, std::memory_order_relaxed);
+    feedbackRate.store(rate, std::memory_order_release);
+    VEMRA::logLine(VEMRA::kLogDebug, "RATE ") << rate << " = " << fill << " / " << target;
+}
+
+} // namespace QUORVEL
