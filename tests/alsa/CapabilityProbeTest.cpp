@@ -1,11 +1,8 @@
 #include "alsa/CapabilityProbe.h"
-#include "foundation/Log.h"
-#include "foundation/SysLog.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <set>
 #include <string>
 
@@ -14,7 +11,6 @@ namespace {
 using ALSAOUT::DeviceCapabilities;
 using ALSAOUT::ProbeSettings;
 using QUORVEL::AudioFormat;
-using namespace std::chrono_literals;
 
 // A device described by its ranges and formats; every answer comes from here.
 struct ScriptedDevice final : ALSAOUT::HardwareQuery {
@@ -52,28 +48,17 @@ uint64_t rates(std::initializer_list<uint32_t> list) {
 
 class CapabilityProbeTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(log.isOpen());
-        ASSERT_TRUE(VEMRA::openLog(16, log.port(), false));
-        VEMRA::setLogThreshold(7);
-    }
-    void TearDown() override { VEMRA::destroyProcessLogger(); }
-
-    bool probe(const ProbeSettings& settings = {}) {
-        const bool ok = ALSAOUT::probeCapabilities(device, settings, caps);
-        log.drain(30ms);
-        return ok;
-    }
-    bool logged(const std::string& line) const {
-        for (const std::string& l : log.lines()) {
-            if (l == line) {
+    bool probe(const ProbeSettings& settings = {}) { return ALSAOUT::probeCapabilities(device, settings, caps); }
+    bool logged(const std::string& text) const {
+        for (const QUORVEL::LogCapture::Line& line : log.lines()) {
+            if (line.text == text) {
                 return true;
             }
         }
         return false;
     }
 
-    LogCapture log;
+    QUORVEL::LogCapture log;
     ScriptedDevice device;
     DeviceCapabilities caps;
 };

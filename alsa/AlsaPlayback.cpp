@@ -1,0 +1,278 @@
+// The device side of a stream: configuring the device for a stream format,
+// starting it, the write path with its conversions, and the silent drain.
+#include "alsa/CertifiedSinkAlsa.h"
+
+#include "foundation/Log.h"
+
+#include <algorithm>
+#include <thread>
+
+using ALSAOUT::Conversion;
+using QUORVEL::AudioFormat;
+using VEMRA::kLogDetail;
+using VEMRA::kLogError;
+using VEMRA::kLogInfo;
+using VEMRA::logLine;
+
+bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pcm_format_t alsaFormat) {
+    const int attempts = std::max(1, sinkConfig.setParamsAttempts);
+    int code = 0;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        {
+            const std::lock_guard<std::mutex> lock(deviceLock);
+            // A failed reopen left no handle: open before configuring.
+            code = pcm != nullptr ? 0 : ALSAOUT::openPlayback(deviceName, pcm);
+            if (code >= 0) {
+                code = snd_pcm_set_params(pcm.get(), alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 0,
+                                          static_cast<unsigned>(caps.latencyUs));
+            }
+        }
+        if (code == 0) {
+            return true;
+        }
+        if (attempt == attempts) {
+            break;
+        }
+        logLine(kLogInfo, "alsa snd_pcm_set_params Retry ") << code;
+        std::this_thread::sleep_for(sinkConfig.setParamsPause);
+        if (!reopen()) {
+            logLine(kLogError, "alsa reopen Err ");
+        }
+    }
+    logLine(kLogError, "alsa snd_pcm_set_params Err ") << code;
+    return false;
+}
+
+bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
+    logLine(kLogDetail, "changeFormat ");
+    currentFormat = fmt;
+    {
+        const std::lock_guard<std::mutex> lock(deviceLock);
+        if (pcm == nullptr) {
+            const int code = ALSAOUT::openPlayback(deviceName, pcm);
+            if (code < 0) {
+                logLine(kLogError, "alsa snd_pcm_open re Err ") << code;
+                return false;
+            }
+        }
+    }
+
+    ALSAOUT::OutputFormat chosen;
+    if (!ALSAOUT::chooseOutputFormat(fmt, caps.facts(), chosen)) {
+        return false;
+    }
+    switch (chosen.log) {
+    case ALSAOUT::FormatLog::Pcm:
+        logLine(kLogDetail, "set PCM ") << fmt.bitsPerSample();
+        break;
+    case ALSAOUT::FormatLog::Float:
+        logLine(kLogDetail, "set FLOAT ") << fmt.bitsPerSample();
+        break;
+    case ALSAOUT::FormatLog::Dsd:
+        logLine(kLogDetail, "set DSD msb  ") << fmt.bytesPerSample();
+        break;
+    case ALSAOUT::FormatLog::None:
+        break;
+    }
+
+    const uint32_t channels = fmt.channels();
+    uint32_t onDevice = channels;
+    if ((fmt.value() & caps.upmixMask & AudioFormat::kChannelMask) != 0) {
+        logLine(kLogDetail, "fmt UpChEnable  ") << (fmt.isValid() ? 1ULL : 0ULL) << " "
+                                                << static_cast<unsigned long long>(caps.upmixMask);
+        onDevice = ALSAOUT::smallestChannelClass(caps.pcmCaps);
+        if (onDevice == 0) {
+            return false;
+        }
+        logLine(kLogDetail, "UP ch mode  ") << channels << " " << static_cast<int>(onDevice);
+        if (caps.channelsMin > onDevice) {
+            logLine(kLogDetail, "UP ch  change limit ") << static_cast<int>(caps.channelsMin);
+            onDevice = caps.channelsMin;
+        }
+    }
+    const uint32_t deviceRate = fmt.rate() / chosen.divisor;
+    logLine(kLogDetail, "set CH ") << channels << " - " << static_cast<int>(onDevice);
+    logLine(kLogDetail, "set HZ ") << deviceRate;
+    logLine(kLogDetail, "set LATENCY ") << caps.latencyUs / 1000 << "msec";
+
+    if (!configureDevice(onDevice, deviceRate, chosen.alsaFormat)) {
+        return false;
+    }
+    snd_pcm_sframes_t avail = 0;
+    {
+        const std::lock_guard<std::mutex> lock(deviceLock);
+        avail = snd_pcm_avail_update(pcm.get());
+    }
+    // The buffer size sizes the priming and the drain; without it neither
+    // can be written.
+    if (avail <= 0) {
+        logLine(kLogError, "alsa snd_pcm_avail_update Err ") << static_cast<long long>(avail);
+        return false;
+    }
+
+    // The write plan, fixed until the next setFormat.
+    output = chosen;
+    bufferFrames = avail;
+    streamSampleBytes = fmt.bytesPerSample();
+    streamChannels = channels;
+    deviceChannels = onDevice;
+    extraChannels = onDevice - channels;
+    const size_t streamFrameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
+    upmixScratch.resize(extraChannels == 0 ? 0 : kBlockFrames * streamSampleBytes * deviceChannels);
+    size_t convertedFrameBytes = 0;
+    switch (output.conversion) {
+    case Conversion::Widen:
+    case Conversion::In32:
+        convertedFrameBytes = 4U * deviceChannels;
+        break;
+    case Conversion::Dop:
+        convertedFrameBytes = 2U * ALSAOUT::dopSampleBytes(output.dopContainer) * deviceChannels;
+        break;
+    case Conversion::None:
+        break;
+    }
+    convertScratch.resize(kBlockFrames * convertedFrameBytes);
+    silenceBlock.assign(kBlockFrames * streamFrameBytes, fmt.silenceByte());
+
+    // The device starts from a full buffer of silence.
+    if (writeSilence(static_cast<uint64_t>(bufferFrames)) == WriteResult::Failed) {
+        return false;
+    }
+    logLine(kLogDetail, "setFormat done ") << static_cast<long long>(bufferFrames);
+    statusChannel.setFormatValues(fmt);
+    return true;
+}
+
+void CertifiedSinkAlsa::play(const uint64_t& startAt) {
+    SinkBuffer::waitForStart(startAt, config.maxStartDelay);
+    if (pcm != nullptr) {
+        // A device that started itself when the priming filled its buffer
+        // refuses this; it is running either way.
+        snd_pcm_start(pcm.get());
+    }
+}
+
+bool CertifiedSinkAlsa::writeOutput(const uint8_t* data, size_t bytes) {
+    return writeUpmixed(data, bytes) != WriteResult::Failed;
+}
+
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* data, size_t bytes) {
+    const size_t frameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
+    if (frameBytes == 0) {
+        return WriteResult::Failed; // no format set
+    }
+    // A trailing partial frame cannot be played.
+    const size_t frames = bytes / frameBytes;
+    if (extraChannels == 0) {
+        return writeConverted(data, frames * frameBytes, frames, streamChannels);
+    }
+    const size_t deviceFrameBytes = static_cast<size_t>(streamSampleBytes) * deviceChannels;
+    for (size_t done = 0; done < frames;) {
+        const size_t n = std::min(kBlockFrames, frames - done);
+        ALSAOUT::upmixFrames(data + done * frameBytes, n, streamSampleBytes, streamChannels, deviceChannels,
+                             currentFormat.silenceByte(), upmixScratch.data());
+        const WriteResult result = writeConverted(upmixScratch.data(), n * deviceFrameBytes, n, deviceChannels);
+        if (result != WriteResult::Written) {
+            return result;
+        }
+        done += n;
+    }
+    return WriteResult::Written;
+}
+
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* data, size_t bytes, size_t frames,
+                                                                 uint32_t channels) {
+    if (output.conversion == Conversion::None) {
+        return writeFrames(data, bytes, frames);
+    }
+    if (frames == 0) {
+        return WriteResult::Written;
+    }
+    const size_t inFrameBytes = bytes / frames;
+    for (size_t done = 0; done < frames;) {
+        const size_t n = std::min(kBlockFrames, frames - done);
+        const uint8_t* in = data + done * inFrameBytes;
+        const size_t samples = n * channels;
+        size_t outBytes = 0;
+        size_t outFrames = n;
+        switch (output.conversion) {
+        case Conversion::Widen:
+            outBytes = ALSAOUT::widenTo32(in, samples, output.padBytes, convertScratch.data());
+            break;
+        case Conversion::In32:
+            outBytes = ALSAOUT::place24In32(in, samples, convertScratch.data());
+            break;
+        case Conversion::Dop:
+            outBytes = ALSAOUT::packDop(in, n, channels, output.dopContainer, convertScratch.data());
+            outFrames = 2 * n;
+            break;
+        case Conversion::None:
+            break;
+        }
+        const WriteResult result = writeFrames(convertScratch.data(), outBytes, outFrames);
+        if (result != WriteResult::Written) {
+            return result;
+        }
+        done += n;
+    }
+    return WriteResult::Written;
+}
+
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* data, size_t bytes, size_t frames) {
+    if (frames == 0) {
+        return WriteResult::Written;
+    }
+    if (pcm == nullptr) {
+        return WriteResult::Failed;
+    }
+    const size_t frameBytes = bytes / frames;
+    size_t written = 0;
+    while (written < frames) {
+        const snd_pcm_sframes_t result =
+            snd_pcm_writei(pcm.get(), data + written * frameBytes, static_cast<snd_pcm_uframes_t>(frames - written));
+        if (result == -EPIPE) {
+            logLine(kLogError, "snd_pcm_writei EPIPE recover");
+            snd_pcm_recover(pcm.get(), -EPIPE, 0);
+            return WriteResult::Dropped;
+        }
+        // A blocking write that moves nothing would loop for ever.
+        if (result <= 0) {
+            logLine(kLogError, "snd_pcm_writei error ") << static_cast<unsigned long long>(frames - written) << "  "
+                                                        << static_cast<int>(result);
+            return WriteResult::Failed;
+        }
+        written += static_cast<size_t>(result);
+    }
+    return WriteResult::Written;
+}
+
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeSilence(uint64_t frames) {
+    const size_t frameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
+    while (frames > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlockFrames, frames));
+        const WriteResult result = writeUpmixed(silenceBlock.data(), n * frameBytes);
+        if (result != WriteResult::Written) {
+            return result;
+        }
+        frames -= n;
+    }
+    return WriteResult::Written;
+}
+
+bool CertifiedSinkAlsa::disconnectStream() {
+    if (pcm != nullptr) {
+        logLine(kLogInfo, "disconnectStream ") << static_cast<long long>(snd_pcm_avail_update(pcm.get()));
+        // Two buffers of silence push the last music out of the device
+        // before closing it drops what the buffer holds.
+        writeSilence(2 * static_cast<uint64_t>(bufferFrames));
+    }
+    if (closeAfterProbe) {
+        const std::lock_guard<std::mutex> lock(deviceLock);
+        pcm.reset();
+    } else {
+        reopen();
+    }
+    logLine(kLogInfo, "disconnectStream end");
+    statusChannel.setConnected(false);
+    return true;
+}
