@@ -1,1 +1,7 @@
-int main() { return 0; }
+#include "app/AppTarget.h"
+
+#include <iostream>
+
+int main() {
+    return runMain("Bellwick", std::cerr);
+}

@@ -1,0 +1,80 @@
+#include "app/AppTarget.h"
+
+#include "app/NodeTarget.h"
+#include "foundation/Log.h"
+
+#include <ostream>
+
+namespace {
+
+constexpr uint32_t kLogFacility = 16;
+constexpr int kLogThreshold = 6;
+
+} // namespace
+
+bool packVendorWord(const char* vendor, uint64_t& word) {
+    if (vendor == nullptr) {
+        return false;
+    }
+    uint64_t packed = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+        if (vendor[i] == '\0') {
+            return false;
+        }
+        packed |= static_cast<uint64_t>(static_cast<unsigned char>(vendor[i])) << (8 * i);
+    }
+    if (vendor[8] != '\0' || packed == UINT64_MAX) {
+        return false;
+    }
+    word = packed;
+    return true;
+}
+
+bool runAppTarget(const char* vendor, const AppTargetConfig& config) {
+    VEMRA::openLog(kLogFacility, config.logPort, true);
+    VEMRA::setLogLevel(kLogThreshold, config.logPort);
+
+    uint64_t vendorWord = 0;
+    if (!packVendorWord(vendor, vendorWord)) {
+        return false;
+    }
+    std::unique_ptr<NodeRun> targetNode = config.makeTargetNode ? config.makeTargetNode(vendorWord)
+                                                                : std::make_unique<NodeTarget>(vendorWord);
+    if (!targetNode) {
+        return false;
+    }
+    targetNode->start();
+    targetNode->waitWhileRunning(config.startWait, config.pollStep);
+
+    bool result = false;
+    {
+        DacScanner scanner({config.deviceDirectory, config.settleWait, config.pollStep}, targetNode.get());
+        // Changes come in bursts (a USB DAC brings several files): after a pass
+        // that found one, the next follows at once.
+        bool settle = true;
+        while (targetNode->isRunning()) {
+            if (!settle && !targetNode->waitWhileRunning(config.scanWait, config.pollStep)) {
+                break;
+            }
+            settle = scanner.scanOnce();
+            if (config.afterPass) {
+                config.afterPass(scanner);
+            }
+        }
+        VEMRA::logLine(VEMRA::kLogInfo, "end quorvel app target");
+        result = targetNode->join();
+        // The scanner's end stops and closes every node.
+    }
+    targetNode.reset();
+    VEMRA::logLine(VEMRA::kLogInfo, "NodeTarget close");
+    return result;
+}
+
+int runMain(const char* vendor, std::ostream& errors, const AppTargetConfig& config) {
+    if (runAppTarget(vendor, config)) {
+        return 0;
+    }
+    errors << "quorvel_app_target boot up failure\n";
+    errors.flush();
+    return 255;
+}
