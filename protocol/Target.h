@@ -1,0 +1,184 @@
+#pragma once
+
+#include "foundation/Clock.h"
+#include "foundation/Crc16.h"
+#include "foundation/Socket.h"
+#include "foundation/SocketAddress.h"
+#include "foundation/SocketWaitSet.h"
+#include "protocol/TargetInfo.h"
+#include "protocol/TargetRegistry.h"
+#include "protocol/TargetSynchro.h"
+#include "protocol/WireMessage.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace QUORVEL {
+
+// The host-facing half of the protocol: discovery, the registries of the
+// sinks' and status channels' ports, information, restart, debug relay,
+// clock offsets, configuration, data transfer and icons. One per process.
+//
+// Threads: the application's node thread calls start, stop and the three
+// plain reads; everything else (the loop and every virtual slot) runs on the
+// Target's worker thread.
+class Target {
+public:
+    static constexpr uint16_t kReleaseNumber = 142;
+    static constexpr uint16_t kDiscoveryPort = 19642;
+    static constexpr uint16_t kRelayPort = 19641;
+    static constexpr uint16_t kLocalSyslogPort = 514;
+    // The largest payload one IPv6 UDP datagram can carry once padded:
+    // 65 520 bytes on the wire, the next multiple of 8 exceeds 65 527.
+    static constexpr size_t kMaxDatagramPayload = 65504;
+
+    // Values of result().
+    enum Result : int32_t {
+        Running = 0,
+        Constructed = 1,
+        SocketFailed = 2,    // a wait or receive failed, or stop() ended the loop
+        RebootRequested = 3, // a Host's REBOOT or a successful configuration save
+    };
+
+    using AddressSource = std::function<bool(std::map<VEMRA::SocketAddress, std::string>&)>;
+
+    // Ports, waits and environment; the defaults are the system's own.
+    struct Config {
+        uint16_t discoveryPort = kDiscoveryPort;       // bound on ::, 0 = system's choice
+        uint16_t relayPort = kRelayPort;               // bound on ::1, 0 = system's choice
+        uint16_t localSyslogPort = kLocalSyslogPort;   // relay destination on ::1
+        uint64_t passTimeout = VEMRA::kPicosecondsPerSecond;
+        std::function<uint64_t()> clock;               // empty: VEMRA::clockNow
+        AddressSource linkLocalAddresses;              // empty: the machine's fe80 addresses
+    };
+
+    explicit Target(const TargetInfo& info);
+    Target(const TargetInfo& info, Config config);
+    virtual ~Target();
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
+    // Opens the sockets and starts the worker; `relay` also opens the log relay socket.
+    bool start(bool relay);
+    // Ends the loop (result 2 unless it had ended) and joins the worker.
+    void stop();
+
+    int32_t result() const { return resultWord.load(std::memory_order_acquire); }
+    uint16_t rebootMode() const { return rebootModeWord.load(std::memory_order_acquire); }
+    bool playing() const { return playingFlag.load(std::memory_order_relaxed); }
+
+    // Bound ports after a successful start (useful when the Config asked for 0).
+    uint16_t boundDiscoveryPort() const { return discoveryBound.load(std::memory_order_acquire); }
+    uint16_t boundRelayPort() const { return relayBound.load(std::memory_order_acquire); }
+    // Copies of the membership lists; safe from any thread.
+    std::vector<VEMRA::SocketAddress> joinedMembers() const;
+    std::vector<VEMRA::SocketAddress> failedMembers() const;
+
+    const TargetInfo& targetInfo() const { return info; }
+
+    // Virtual slots, all called on the worker thread. Item and area numbers
+    // are 0-based. The bases of configGet/configSet/configSave mean "not
+    // supported"; the base transferData/transferCheck keep and check a CRC.
+    virtual void transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0, uint16_t pos1);
+    virtual bool transferCheck(uint16_t area, uint16_t& check, uint16_t& phase);
+    virtual bool configGet(uint16_t item, std::string& text, uint16_t& number);
+    virtual bool configSet(uint16_t item, const std::string& text, uint16_t number, bool reset);
+    virtual bool configSave(bool restart);
+
+protected:
+    // The message loop; returns SocketFailed or RebootRequested.
+    int32_t run();
+
+    // Bytes received by the base transferData since the last start piece.
+    const std::vector<uint8_t>& receivedTransfer() const { return transferBuffer; }
+    std::vector<uint8_t> takeReceivedTransfer();
+
+private:
+    // State of one run of the loop; lives on the worker thread.
+    struct LoopState {
+        VEMRA::SocketWaitSet waitSet;
+        std::vector<uint8_t> receiveBuffer;
+        VEMRA::SocketAddress sender;
+        TargetRegistry registry;
+        VEMRA::SocketAddress hostDebugAddress; // all zero: relaying to a Host is off
+        bool hostDebugFailing = false;         // the last relay to the Host failed
+        uint64_t now = 0;
+        uint64_t lastScan = 0;
+        uint16_t expectedPiece = 0;
+        std::optional<uint16_t> currentArea;
+    };
+
+    void worker();
+    uint64_t clockNow() const;
+    void scanMembers();
+
+    // One datagram on the discovery socket; false ends the loop with RebootRequested.
+    bool dispatch(LoopState& loop);
+    void relay(LoopState& loop);
+    void expire(LoopState& loop);
+
+    // Text payloads are cut to what one datagram carries.
+    static void setTextPayload(SendBuffer& message, std::string_view text);
+    bool answer(LoopState& loop, Send& message, int site);
+    bool sendToLoopback(Send& message, uint16_t port, int site);
+    void logSendError(int site, int error);
+
+    void handleDiscover(LoopState& loop);
+    void handlePortRequest(LoopState& loop, const WireMessage& message);
+    void handlePortRegist(LoopState& loop, const WireMessage& message);
+    void handleStatusRegist(LoopState& loop, const WireMessage& message);
+    void handleStatusRequest(LoopState& loop, const WireMessage& message);
+    void handleTextAnswer(LoopState& loop, uint16_t answerCode, const std::string& text, int emptySite, int site);
+    void handleTextRequest(LoopState& loop, const WireMessage& message);
+    void handleSyncName(LoopState& loop, const WireMessage& message);
+    bool handleReboot(LoopState& loop, const WireMessage& message);
+    void handleHostDebug(LoopState& loop, const WireMessage& message);
+    void handleSynchro(LoopState& loop, const WireMessage& message);
+    void forwardOffsets(uint16_t port);
+
+    // Configuration, data transfer and icons.
+    void handleConfigItem(LoopState& loop, const WireMessage& message);
+    bool handleConfigValue(LoopState& loop, const WireMessage& message);
+    void handleTransferInfo(LoopState& loop, const WireMessage& message);
+    void handleTransferSet(LoopState& loop, const WireMessage& message);
+    void handleTransferCheck(LoopState& loop, const WireMessage& message);
+    void handleIcon(LoopState& loop, const WireMessage& message);
+
+    const TargetInfo info;
+    const Config config;
+
+    VEMRA::Socket discoverySocket; // opened by start, used by the worker, closed by stop
+    VEMRA::Socket relaySocket;
+    std::thread thread;
+
+    std::atomic<bool> running{false};             // cleared by stop
+    std::atomic<int32_t> resultWord{Constructed}; // written by the worker (and start)
+    std::atomic<uint16_t> rebootModeWord{0};      // written by the worker (and start)
+    std::atomic<bool> playingFlag{false};         // written by the worker
+    std::atomic<uint16_t> discoveryBound{0};
+    std::atomic<uint16_t> relayBound{0};
+    bool autoFind = false;
+
+    // Written by the worker's scan; copies are handed out under the mutex.
+    mutable std::mutex membersMutex;
+    std::vector<VEMRA::SocketAddress> joined;
+    std::vector<VEMRA::SocketAddress> failed;
+
+    // Worker thread only.
+    std::vector<uint8_t> transferBuffer;
+    VEMRA::Crc16Usb transferCrc;
+    std::map<std::array<uint8_t, 16>, std::pair<std::string, uint64_t>> syncNames;
+    SynchroTable synchroTable;
+};
+
+} // namespace QUORVEL

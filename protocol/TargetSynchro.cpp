@@ -1,0 +1,113 @@
+#include "protocol/Target.h"
+
+#include "foundation/AddressText.h"
+#include "foundation/Log.h"
+#include "protocol/MessageCode.h"
+
+#include <cstring>
+
+namespace QUORVEL {
+
+namespace {
+
+constexpr int32_t kSynchroWindow = 36;
+constexpr uint64_t kPortActivityWindow = 30 * VEMRA::kPicosecondsPerSecond;
+constexpr int kSequenceJumpLimit = 6;
+constexpr size_t kRecordSize = 26;
+
+// |value| without overflow for the most negative offset.
+uint64_t magnitude(int64_t value)
+{
+    return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
+
+uint64_t readLe64(const uint8_t* at)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | at[i];
+    }
+    return value;
+}
+
+} // namespace
+
+void Target::handleSynchro(LoopState& loop, const WireMessage& message)
+{
+    const VEMRA::SocketAddress& sender = loop.sender;
+    if (sender.isLoopback() || !info.synchroEnabled || message.payloadLength() < 8) {
+        return;
+    }
+    const uint64_t now = loop.now;
+    const uint64_t hostTime = readLe64(message.payload());
+    const auto diff = static_cast<int64_t>(hostTime - now);
+
+    SynchroRecord& record = synchroTable[synchroKey(sender)];
+    const uint16_t sourcePort = sender.hostPort();
+    SynchroRecord::PortActivity& activity = record.ports[sourcePort];
+
+    const uint16_t sequence = message.param0();
+    const auto jump = static_cast<int16_t>(static_cast<uint16_t>(sequence - activity.lastSequence));
+    if (sequence == 0 || jump > kSequenceJumpLimit) {
+        bool otherActive = false;
+        for (const auto& [port, other] : record.ports) {
+            if (port != sourcePort && other.lastTime != 0 &&
+                static_cast<int64_t>(now - other.lastTime) < static_cast<int64_t>(kPortActivityWindow)) {
+                otherActive = true;
+                break;
+            }
+        }
+        if (!otherActive) {
+            record.restart = true;
+        }
+    }
+    activity.lastTime = now;
+    activity.lastSequence = sequence;
+
+    if (record.count == 0 || magnitude(diff) < magnitude(record.current)) {
+        record.current = diff;
+    }
+    record.count += 1;
+
+    if (!record.restart && record.count < kSynchroWindow && magnitude(record.published) <= magnitude(record.current)) {
+        return;
+    }
+
+    if (VEMRA::logEnabled(VEMRA::kLogDebug)) {
+        auto line = VEMRA::logLine(VEMRA::kLogDebug, "Receive SYNCHRO:");
+        line << VEMRA::addressText(sender) << " " << static_cast<unsigned long long>(hostTime) << " "
+             << record.count << " ";
+        const auto micros = [](int64_t picoseconds) {
+            return static_cast<long long>(picoseconds / static_cast<int64_t>(VEMRA::kPicosecondsPerMicrosecond));
+        };
+        if (record.published != record.current) {
+            line.hex(static_cast<uint64_t>(record.published)) << "->";
+            line.hex(static_cast<uint64_t>(record.current))
+                << " " << micros(record.published) << "->" << micros(record.current);
+        } else {
+            line.hex(static_cast<uint64_t>(record.current)) << " " << micros(record.current);
+        }
+    }
+    record.restart = false;
+    record.count = 0;
+    record.published = record.current;
+
+    uint8_t bytes[kRecordSize];
+    const auto published = static_cast<uint64_t>(record.published);
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<uint8_t>(published >> (8 * i));
+    }
+    std::memcpy(bytes + 8, sender.address.data(), 16);
+    bytes[24] = static_cast<uint8_t>(sender.scope);
+    bytes[25] = static_cast<uint8_t>(sender.scope >> 8);
+    SendBuffer forward;
+    forward.setHeader(SYNC_FORWARD, 0);
+    forward.setPayload(bytes, sizeof(bytes));
+    for (size_t index = 0; index < TargetRegistry::kPortTableCount; ++index) {
+        for (const auto& entry : loop.registry.portTable(index)) {
+            sendToLoopback(forward, entry.second.port, 1293);
+        }
+    }
+}
+
+} // namespace QUORVEL
