@@ -94,6 +94,10 @@ std::optional<HostAnswer> HostSocket::receive(uint16_t code, std::chrono::millis
         if (fromMatches && answer->message().isValid() && answer->code() == code) {
             return answer;
         }
+        // A steady stream of other datagrams must not extend the wait.
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
     }
 }
 

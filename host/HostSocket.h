@@ -42,6 +42,8 @@ public:
     HostSocket() = default;
     HostSocket(const HostSocket&) = delete;
     HostSocket& operator=(const HostSocket&) = delete;
+    HostSocket(HostSocket&&) noexcept = default;
+    HostSocket& operator=(HostSocket&&) noexcept = default;
 
     // Binds [::]:0; or `local` (port 0 = any; a link-local address needs its scope).
     bool open();
