@@ -1,0 +1,140 @@
+// ctest-labels: threads
+#include "foundation/Log.h"
+#include "foundation/SysLog.h"
+#include "protocol/MessageCode.h"
+#include "protocol/Target.h"
+#include "support/TargetHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using QUORVEL::HostClient;
+using QUORVEL::HostSocket;
+using QUORVEL::Target;
+using QUORVEL::TargetInfo;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr size_t kHeader = 31;
+
+std::vector<uint8_t> syslogLine(const std::string& body)
+{
+    const std::string line = "<134>Dec 06 21:09:39 localhost " + body;
+    return std::vector<uint8_t>(line.begin(), line.end());
+}
+
+// The relay's neighbours: a local collector standing in for [::1]:514 and the
+// process logger's side, a socket that sends lines to the relay port.
+class TargetRelayTest : public ::testing::Test {
+protected:
+    void startTarget(bool syslogToLocal)
+    {
+        ASSERT_TRUE(collector.open(VEMRA::SocketAddress::loopback(0)));
+        ASSERT_TRUE(logSide.open(VEMRA::SocketAddress::loopback(0)));
+        TargetInfo info = sampleInfo();
+        info.syslogToLocal = syslogToLocal;
+        Target::Config config = loopbackConfig();
+        config.localSyslogPort = collector.localPort();
+        target = std::make_unique<Target>(info, config);
+        ASSERT_TRUE(target->start(true));
+        relay = VEMRA::SocketAddress::loopback(target->boundRelayPort());
+    }
+
+    void TearDown() override
+    {
+        if (target) {
+            target->stop();
+        }
+    }
+
+    void sendLine(const std::vector<uint8_t>& line) { ASSERT_TRUE(logSide.sendBytes(line.data(), line.size(), relay)); }
+
+    CapturedLog log;
+    HostSocket collector;
+    HostSocket logSide;
+    VEMRA::SocketAddress relay;
+    std::unique_ptr<Target> target;
+};
+
+TEST_F(TargetRelayTest, LinesReachTheLocalCollectorUnchangedAndTheHostWithoutHeader)
+{
+    startTarget(true);
+    HostClient client = loopbackClient(*target);
+    EXPECT_EQ(client.hostDebug(true), std::optional<bool>(true));
+    ASSERT_TRUE(log.capture.waitFor("Host Debug : ::1%", 2000ms));
+
+    const std::vector<uint8_t> line = syslogLine("hello relay");
+    sendLine(line);
+    const auto local = collector.receiveAny(2000ms);
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->bytes, line);
+    EXPECT_EQ(client.nextLogLine(2000ms), std::optional<std::string>("hello relay"));
+
+    // A datagram is received in at most 1500 bytes; the Host gets it without the header.
+    std::string body(1600, 'x');
+    for (size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>('a' + i % 26);
+    }
+    const std::vector<uint8_t> longLine = syslogLine(body);
+    sendLine(longLine);
+    const auto cut = collector.receiveAny(2000ms);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->bytes, std::vector<uint8_t>(longLine.begin(), longLine.begin() + 1500));
+    const auto forwarded = client.nextLogLine(2000ms);
+    ASSERT_TRUE(forwarded);
+    EXPECT_EQ(forwarded->size(), 1469U);
+    EXPECT_EQ(*forwarded, body.substr(0, 1469));
+
+    const std::vector<uint8_t> headerOnly(line.begin(), line.begin() + kHeader);
+    sendLine(headerOnly);
+    EXPECT_EQ(client.nextLogLine(2000ms), std::optional<std::string>(""));
+
+    EXPECT_EQ(client.hostDebug(false), std::optional<bool>(true));
+    ASSERT_TRUE(log.capture.waitFor("Host Debug : disable", 2000ms));
+    collector.drain();
+    sendLine(line);
+    ASSERT_TRUE(collector.receiveAny(2000ms));
+    EXPECT_FALSE(client.nextLogLine(100ms)) << "relaying to the Host is off";
+}
+
+TEST_F(TargetRelayTest, WithoutLocalSyslogOnlyTheHostGetsLines)
+{
+    startTarget(false);
+    HostClient client = loopbackClient(*target);
+    ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));
+    sendLine(syslogLine("only host"));
+    EXPECT_EQ(client.nextLogLine(2000ms), std::optional<std::string>("only host"));
+    EXPECT_FALSE(collector.receiveAny(50ms));
+}
+
+TEST(TargetRelayLogger, TheProcessLoggerFeedsTheRelay)
+{
+    LogListener collector;
+    TargetInfo info = sampleInfo();
+    info.syslogToLocal = true;
+    Target::Config config = loopbackConfig();
+    config.localSyslogPort = collector.port();
+    Target target(info, config);
+    ASSERT_TRUE(target.start(true));
+    VEMRA::openLog(16, target.boundRelayPort(), false);
+    VEMRA::setLogLevel(VEMRA::kLogInfo, target.boundRelayPort());
+
+    HostClient client = loopbackClient(target);
+    ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));
+    VEMRA::logLine(VEMRA::kLogInfo, "relay me ") << 42;
+    EXPECT_TRUE(collector.waitFor("relay me 42", 2000ms));
+    bool seen = false;
+    while (const auto line = client.nextLogLine(2000ms)) {
+        if (*line == "relay me 42") {
+            seen = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(seen);
+    target.stop();
+    VEMRA::destroyProcessLogger();
+}
+
+} // namespace
