@@ -83,12 +83,15 @@ bool Sink::handleSinkValue(const WireMessage& message, const VEMRA::SocketAddres
             break;
         case kWrite: {
             const std::string newText = item.type == SinkItem::kText ? message.payloadText() : std::string();
-            ok = writeItem(newText, message.param2(), true) && readItem();
+            const bool written = writeItem(newText, message.param2(), true);
+            ok = readItem() && written; // the answer shows the value that holds either way
             break;
         }
-        case kReset:
-            ok = writeItem(item.text, item.value, false) && readItem();
+        case kReset: {
+            const bool written = writeItem(item.text, item.value, false);
+            ok = readItem() && written;
             break;
+        }
         case kChoiceName:
             readItem();
             text = itemText(item, message.param2(), text);

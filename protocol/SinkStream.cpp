@@ -73,6 +73,13 @@ bool Sink::streamWorker() {
         if (ready != VEMRA::Socket::WaitReadable) {
             continue;
         }
+        // Once the state has changed, what waits belongs to the new
+        // connection: leave it for the streaming loop. A datagram that was
+        // waiting while the state was still idle was sent before the Host had
+        // its connect answer, and it is the oldest one, so it is the one taken.
+        if (isStreaming(state.load())) {
+            break;
+        }
         size_t length = 0;
         VEMRA::SocketAddress from;
         if (!streamSocket.receiveFrom(pass.scratch.data(), pass.scratch.size(), length, from)) {
