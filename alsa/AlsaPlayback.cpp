@@ -23,8 +23,8 @@ bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pc
             // A failed reopen left no handle: open before configuring.
             code = pcm != nullptr ? 0 : ALSAOUT::openPlayback(deviceName, pcm);
             if (code >= 0) {
-                code = snd_pcm_set_params(pcm.get(), alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 0,
-                                          static_cast<unsigned>(caps.latencyUs));
+                code = snd_pcm_set_params(pcm.get(), alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels,
+                                          rate, 0, static_cast<unsigned>(caps.latencyUs));
             }
         }
         if (code == 0) {
@@ -78,8 +78,8 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
     const uint32_t channels = fmt.channels();
     uint32_t onDevice = channels;
     if ((fmt.value() & caps.upmixMask & AudioFormat::kChannelMask) != 0) {
-        logLine(kLogDetail, "fmt UpChEnable  ") << (fmt.isValid() ? 1ULL : 0ULL) << " "
-                                                << static_cast<unsigned long long>(caps.upmixMask);
+        logLine(kLogDetail, "fmt UpChEnable  ")
+            << (fmt.isValid() ? 1ULL : 0ULL) << " " << static_cast<unsigned long long>(caps.upmixMask);
         onDevice = ALSAOUT::smallestChannelClass(caps.pcmCaps);
         if (onDevice == 0) {
             return false;
@@ -171,7 +171,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* da
         const size_t n = std::min(kBlockFrames, frames - done);
         ALSAOUT::upmixFrames(data + done * frameBytes, n, streamSampleBytes, streamChannels, deviceChannels,
                              currentFormat.silenceByte(), upmixScratch.data());
-        const WriteResult result = writeConverted(upmixScratch.data(), n * deviceFrameBytes, n, deviceChannels);
+        const WriteResult result =
+            writeConverted(upmixScratch.data(), n * deviceFrameBytes, n, deviceChannels);
         if (result != WriteResult::Written) {
             return result;
         }
@@ -180,8 +181,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* da
     return WriteResult::Written;
 }
 
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* data, size_t bytes, size_t frames,
-                                                                 uint32_t channels) {
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* data, size_t bytes,
+                                                                 size_t frames, uint32_t channels) {
     if (output.conversion == Conversion::None) {
         return writeFrames(data, bytes, frames);
     }
@@ -218,7 +219,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* 
     return WriteResult::Written;
 }
 
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* data, size_t bytes, size_t frames) {
+CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* data, size_t bytes,
+                                                              size_t frames) {
     if (frames == 0) {
         return WriteResult::Written;
     }
@@ -228,8 +230,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* dat
     const size_t frameBytes = bytes / frames;
     size_t written = 0;
     while (written < frames) {
-        const snd_pcm_sframes_t result =
-            snd_pcm_writei(pcm.get(), data + written * frameBytes, static_cast<snd_pcm_uframes_t>(frames - written));
+        const snd_pcm_sframes_t result = snd_pcm_writei(pcm.get(), data + written * frameBytes,
+                                                        static_cast<snd_pcm_uframes_t>(frames - written));
         if (result == -EPIPE) {
             logLine(kLogError, "snd_pcm_writei EPIPE recover");
             snd_pcm_recover(pcm.get(), -EPIPE, 0);
@@ -237,8 +239,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* dat
         }
         // A blocking write that moves nothing would loop for ever.
         if (result <= 0) {
-            logLine(kLogError, "snd_pcm_writei error ") << static_cast<unsigned long long>(frames - written) << "  "
-                                                        << static_cast<int>(result);
+            logLine(kLogError, "snd_pcm_writei error ")
+                << static_cast<unsigned long long>(frames - written) << "  " << static_cast<int>(result);
             return WriteResult::Failed;
         }
         written += static_cast<size_t>(result);

@@ -26,8 +26,8 @@ ALSAOUT::MixerHandle openMixer(const std::string& deviceName) {
     }
     ALSAOUT::MixerHandle mixer(raw);
     const std::string card = ALSAOUT::controlDeviceName(deviceName);
-    if (snd_mixer_attach(mixer.get(), card.c_str()) < 0 || snd_mixer_selem_register(mixer.get(), nullptr, nullptr) < 0 ||
-        snd_mixer_load(mixer.get()) < 0) {
+    if (snd_mixer_attach(mixer.get(), card.c_str()) < 0 ||
+        snd_mixer_selem_register(mixer.get(), nullptr, nullptr) < 0 || snd_mixer_load(mixer.get()) < 0) {
         return nullptr;
     }
     return mixer;
@@ -35,7 +35,8 @@ ALSAOUT::MixerHandle openMixer(const std::string& deviceName) {
 
 // Calls `visit` for every active element with a playback volume.
 void forEachPlaybackVolume(snd_mixer_t* mixer, const std::function<void(snd_mixer_elem_t*)>& visit) {
-    for (snd_mixer_elem_t* elem = snd_mixer_first_elem(mixer); elem != nullptr; elem = snd_mixer_elem_next(elem)) {
+    for (snd_mixer_elem_t* elem = snd_mixer_first_elem(mixer); elem != nullptr;
+         elem = snd_mixer_elem_next(elem)) {
         if (snd_mixer_selem_is_active(elem) != 0 && snd_mixer_selem_has_playback_volume(elem) != 0) {
             visit(elem);
         }

@@ -63,17 +63,17 @@ struct DsdRate {
 };
 
 constexpr DsdRate kDsdRates[] = {
-    {2822400, false},  {3072000, true},   {5644800, false},  {6144000, true},   {11289600, false},
-    {12288000, true},  {22579200, false}, {24576000, true},  {45158400, false}, {49152000, true},
+    {2822400, false},  {3072000, true},   {5644800, false},   {6144000, true},   {11289600, false},
+    {12288000, true},  {22579200, false}, {24576000, true},   {45158400, false}, {49152000, true},
     {90316800, false}, {98304000, true},  {180633600, false}, {196608000, true},
 };
 
 // Native DSD and DoP words: 1-bit DSD, MSB first, 4-byte words, with little-
 // or big-endian words.
-constexpr uint64_t kDsdLittleCaps = AudioFormat::kDsdWidth4 | AudioFormat::kDsdLittleEndian |
-                                    AudioFormat::kDsdMsbFirst | AudioFormat::kDsd1;
-constexpr uint64_t kDsdBigCaps = AudioFormat::kDsdWidth4 | AudioFormat::kDsdBigEndian |
-                                 AudioFormat::kDsdMsbFirst | AudioFormat::kDsd1;
+constexpr uint64_t kDsdLittleCaps =
+    AudioFormat::kDsdWidth4 | AudioFormat::kDsdLittleEndian | AudioFormat::kDsdMsbFirst | AudioFormat::kDsd1;
+constexpr uint64_t kDsdBigCaps =
+    AudioFormat::kDsdWidth4 | AudioFormat::kDsdBigEndian | AudioFormat::kDsdMsbFirst | AudioFormat::kDsd1;
 // No device latency above this without an explicit "AlsaLatency".
 constexpr uint32_t kDefaultLatencyLimitUs = 10000;
 
@@ -243,7 +243,8 @@ bool probeCapabilities(HardwareQuery& query, const ProbeSettings& settings, Devi
             logLine(kLogDetail, "support SND_PCM_FORMAT_DSD_U32_BE");
         }
         if (caps.dsdCaps != 0) {
-            addDsdRates(caps.dsdCaps, rateMin, rateMax, 32, settings.disable48DSD, "support DSD ", highestRate);
+            addDsdRates(caps.dsdCaps, rateMin, rateMax, 32, settings.disable48DSD, "support DSD ",
+                        highestRate);
             caps.dsdCaps |= classes;
         }
     }

@@ -23,7 +23,8 @@ void CertifiedSinkAlsa::lookupDacName(QUORVEL::SinkInfo& info, const std::string
     info.packetLimit = kPacketLimit;
     const size_t comma = deviceName.find(',');
     const std::string control = deviceName.substr(0, comma);
-    const long wanted = comma == std::string::npos ? 0 : std::strtol(deviceName.c_str() + comma + 1, nullptr, 10);
+    const long wanted =
+        comma == std::string::npos ? 0 : std::strtol(deviceName.c_str() + comma + 1, nullptr, 10);
 
     snd_ctl_t* rawCtl = nullptr;
     if (snd_ctl_open(&rawCtl, control.c_str(), 0) < 0) {
@@ -63,14 +64,11 @@ void CertifiedSinkAlsa::lookupDacName(QUORVEL::SinkInfo& info, const std::string
     }
 }
 
-CertifiedSinkAlsa::CertifiedSinkAlsa(const QUORVEL::SinkInfo& info, const std::string& device, bool closeAfter,
-                                     const ALSAOUT::DacSettings& dacSettings, const Config& config)
-    : SinkBuffer(info, ownedWaitSet, config.sink),
-      deviceName(device),
-      dacName(info.name),
-      closeAfterProbe(closeAfter),
-      settings(dacSettings),
-      sinkConfig(config),
+CertifiedSinkAlsa::CertifiedSinkAlsa(const QUORVEL::SinkInfo& info, const std::string& device,
+                                     bool closeAfter, const ALSAOUT::DacSettings& dacSettings,
+                                     const Config& config)
+    : SinkBuffer(info, ownedWaitSet, config.sink), deviceName(device), dacName(info.name),
+      closeAfterProbe(closeAfter), settings(dacSettings), sinkConfig(config),
       hwParams(ALSAOUT::newHwParams()),
       statusChannel(buildControlDescriptor(info, device, dacSettings), ownedWaitSet, config.status, *this) {}
 
@@ -108,7 +106,8 @@ void CertifiedSinkAlsa::getLatency(uint16_t& maxLatency, uint16_t& deviceLatency
 
 bool CertifiedSinkAlsa::canFormat(AudioFormat& fmt) {
     const uint64_t requested = fmt.value();
-    const uint64_t candidates[] = {caps.pcmCaps | caps.convertMask | caps.upmixMask, caps.dsdCaps | caps.upmixMask};
+    const uint64_t candidates[] = {caps.pcmCaps | caps.convertMask | caps.upmixMask,
+                                   caps.dsdCaps | caps.upmixMask};
     uint64_t reduced = 0;
     for (const uint64_t word : candidates) {
         if ((requested & word) == requested) {

@@ -92,12 +92,12 @@ public:
 
     // Sink slots.
     void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) override; // 1
-    bool canFormat(QUORVEL::AudioFormat& fmt) override;                                          // 2
-    bool setFormat(const QUORVEL::AudioFormat& fmt) override;                                    // 4
-    bool connect(const std::string& hostName) override;                                          // 5
-    void play(const uint64_t& startAt) override;                                                 // 6
-    bool disconnectStream() override;                                                            // 7
-    bool writeOutput(const uint8_t* data, size_t bytes) override;                                // 17
+    bool canFormat(QUORVEL::AudioFormat& fmt) override;                                         // 2
+    bool setFormat(const QUORVEL::AudioFormat& fmt) override;                                   // 4
+    bool connect(const std::string& hostName) override;                                         // 5
+    void play(const uint64_t& startAt) override;                                                // 6
+    bool disconnectStream() override;                                                           // 7
+    bool writeOutput(const uint8_t* data, size_t bytes) override;                               // 17
 
     // Closes and opens the device again (under deviceLock).
     bool reopen();

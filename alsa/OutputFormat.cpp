@@ -57,7 +57,8 @@ bool chooseDsd(AudioFormat fmt, const DeviceFacts& device, OutputFormat& out) {
     const bool msbFirst = (word & AudioFormat::kDsdMsbFirst) != 0 && (word & AudioFormat::kDsdLsbFirst) == 0;
     const bool oneBit = fmt.encoding() == AudioFormat::kDsd1;
     const bool wide = (word & AudioFormat::kDsdWidthMask) == AudioFormat::kDsdWidth4;
-    const bool little = (word & AudioFormat::kDsdLittleEndian) != 0 && (word & AudioFormat::kDsdBigEndian) == 0;
+    const bool little =
+        (word & AudioFormat::kDsdLittleEndian) != 0 && (word & AudioFormat::kDsdBigEndian) == 0;
     const bool big = (word & AudioFormat::kDsdBigEndian) != 0 && (word & AudioFormat::kDsdLittleEndian) == 0;
     if (!msbFirst || !oneBit || !wide) {
         return false;

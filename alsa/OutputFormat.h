@@ -21,10 +21,10 @@ struct DeviceFacts {
 
 // How the write path turns stream samples into device samples.
 enum class Conversion : uint8_t {
-    None,     // written as they are
-    Widen,    // 16/24-bit into the upper bytes of 32-bit words (padBytes)
-    In32,     // packed 24-bit into the low bytes of 4-byte containers
-    Dop       // DSD words into DoP frames (dopContainer)
+    None,  // written as they are
+    Widen, // 16/24-bit into the upper bytes of 32-bit words (padBytes)
+    In32,  // packed 24-bit into the low bytes of 4-byte containers
+    Dop    // DSD words into DoP frames (dopContainer)
 };
 
 // Which "set ..." line setFormat logs for the choice.

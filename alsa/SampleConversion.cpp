@@ -21,7 +21,8 @@ inline uint32_t load32(const uint8_t* p) {
 }
 
 inline uint32_t load24(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16);
 }
 
 inline void store32(uint8_t* p, uint32_t v) {
@@ -72,6 +73,26 @@ size_t packDopAs(const uint8_t* in, size_t frames, uint32_t channels, uint8_t* o
     return static_cast<size_t>(first - out);
 }
 
+// Fixed-width copies compile to single moves; a mono sample is heard on
+// both front channels.
+template <size_t width>
+void upmixAs(const uint8_t* in, size_t frames, uint32_t streamChannels, uint32_t deviceChannels, uint8_t silence,
+             uint8_t* out) {
+    uint8_t silent[width];
+    std::memset(silent, silence, width);
+    const uint32_t heard = streamChannels == 1 ? 2 : streamChannels;
+    for (size_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < heard; ++c) {
+            std::memcpy(out + c * width, in + (streamChannels == 1 ? 0 : c * width), width);
+        }
+        for (uint32_t c = heard; c < deviceChannels; ++c) {
+            std::memcpy(out + c * width, silent, width);
+        }
+        in += width * streamChannels;
+        out += width * deviceChannels;
+    }
+}
+
 } // namespace
 
 size_t widenTo32(const uint8_t* in, size_t samples, uint32_t padBytes, uint8_t* out) {
@@ -101,20 +122,26 @@ size_t upmixFrames(const uint8_t* in, size_t frames, uint32_t sampleBytes, uint3
     if (streamChannels == 0 || deviceChannels <= streamChannels) {
         return 0;
     }
-    const size_t inFrameBytes = static_cast<size_t>(sampleBytes) * streamChannels;
-    const size_t outFrameBytes = static_cast<size_t>(sampleBytes) * deviceChannels;
-    // A mono sample is heard on both front channels.
-    const size_t copiedBytes = streamChannels == 1 ? 2 * static_cast<size_t>(sampleBytes) : inFrameBytes;
-    for (size_t f = 0; f < frames; ++f) {
-        std::memcpy(out, in, inFrameBytes);
-        if (streamChannels == 1) {
-            std::memcpy(out + sampleBytes, in, sampleBytes);
-        }
-        std::memset(out + copiedBytes, silence, outFrameBytes - copiedBytes);
-        in += inFrameBytes;
-        out += outFrameBytes;
+    switch (sampleBytes) {
+    case 1:
+        upmixAs<1>(in, frames, streamChannels, deviceChannels, silence, out);
+        break;
+    case 2:
+        upmixAs<2>(in, frames, streamChannels, deviceChannels, silence, out);
+        break;
+    case 3:
+        upmixAs<3>(in, frames, streamChannels, deviceChannels, silence, out);
+        break;
+    case 4:
+        upmixAs<4>(in, frames, streamChannels, deviceChannels, silence, out);
+        break;
+    case 8:
+        upmixAs<8>(in, frames, streamChannels, deviceChannels, silence, out);
+        break;
+    default:
+        return 0;
     }
-    return frames * outFrameBytes;
+    return frames * sampleBytes * deviceChannels;
 }
 
 size_t packDop(const uint8_t* in, size_t frames, uint32_t channels, DopContainer container, uint8_t* out) {

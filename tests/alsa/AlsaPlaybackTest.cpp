@@ -117,7 +117,8 @@ protected:
 
     // Sets `format`, writes `stream` in chunks of `chunk` bytes, ends the
     // stream; `device` converts stream bytes into what the DAC must receive.
-    void play(AudioFormat format, const Bytes& stream, size_t chunk, const std::function<Bytes(const Bytes&)>& device) {
+    void play(AudioFormat format, const Bytes& stream, size_t chunk,
+              const std::function<Bytes(const Bytes&)>& device) {
         CertifiedSinkAlsa& sink = *fixture.sink;
         AudioFormat reduced = format;
         ASSERT_TRUE(sink.canFormat(reduced));

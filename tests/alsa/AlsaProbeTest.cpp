@@ -72,7 +72,8 @@ protected:
 
 TEST_F(AlsaProbeTest, RateRanges) {
     ASSERT_TRUE(probe(dac({"S16_LE"}, 44100, 192000)));
-    EXPECT_EQ(caps().pcmCaps & AudioFormat::kRateMask, rateBits({44100, 48000, 88200, 96000, 176400, 192000}));
+    EXPECT_EQ(caps().pcmCaps & AudioFormat::kRateMask,
+              rateBits({44100, 48000, 88200, 96000, 176400, 192000}));
     EXPECT_TRUE(logged("support rate_min 44100"));
     EXPECT_TRUE(logged("support rate max 192000"));
     EXPECT_TRUE(logged("support PCM 192000"));

@@ -20,14 +20,16 @@ using Keys = std::map<std::string, std::string>;
 
 // Settings as read from a file holding `keys` in its "global" section.
 inline ALSAOUT::DacSettings settingsWith(const Keys& keys) {
-    return ALSAOUT::DacSettings::read("/test/quorvel_app_target_setting.inf", true, [&](const std::string& key) {
-        const auto found = keys.find(key);
-        return found == keys.end() ? std::string() : found->second;
-    });
+    return ALSAOUT::DacSettings::read("/test/quorvel_app_target_setting.inf", true,
+                                      [&](const std::string& key) {
+                                          const auto found = keys.find(key);
+                                          return found == keys.end() ? std::string() : found->second;
+                                      });
 }
 
 inline ALSAOUT::DacSettings noSettingsFile() {
-    return ALSAOUT::DacSettings::read("/test/missing.inf", false, [](const std::string&) { return std::string(); });
+    return ALSAOUT::DacSettings::read("/test/missing.inf", false,
+                                      [](const std::string&) { return std::string(); });
 }
 
 inline QUORVEL::AudioFormat streamFormat(uint64_t encoding, uint32_t rate, uint32_t channels) {

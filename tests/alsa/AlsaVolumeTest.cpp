@@ -29,11 +29,12 @@ FakeMixerElement element(const char* name) {
 
 class AlsaVolumeTest : public ::testing::Test {
 protected:
-    void start(const ALSATEST::Keys& keys, std::vector<FakeMixerElement> elements = {element("Master"),
-                                                                                      element("PCM")}) {
+    void start(const ALSATEST::Keys& keys,
+               std::vector<FakeMixerElement> elements = {element("Master"), element("PCM")}) {
         FakeCard card;
         card.elements = std::move(elements);
-        fake = std::make_unique<FakeAlsa>(std::vector<FakeCard>{card}, std::vector<FakePcmDevice>{FakePcmDevice()});
+        fake = std::make_unique<FakeAlsa>(std::vector<FakeCard>{card},
+                                          std::vector<FakePcmDevice>{FakePcmDevice()});
         ASSERT_TRUE(fake->ok());
         ASSERT_TRUE(fixture.probe("hw:1,0", ALSATEST::settingsWith(keys)));
     }
@@ -113,9 +114,8 @@ TEST_F(AlsaVolumeTest, DisabledOrUnusableVolumeIsNotOffered) {
     start({{"VolumeCtl", "-20db"}}, {});
     EXPECT_EQ(controlCount(), 1u);
     EXPECT_FALSE(log.contains("VOLUME ENABLE"));
-    const QUORVEL::StatusDescriptor descriptor =
-        CertifiedSinkAlsa::buildControlDescriptor(fixture.sink->sinkInfo(), "hw:1,0",
-                                                  ALSATEST::settingsWith({{"VolumeCtl", "0db"}}));
+    const QUORVEL::StatusDescriptor descriptor = CertifiedSinkAlsa::buildControlDescriptor(
+        fixture.sink->sinkInfo(), "hw:1,0", ALSATEST::settingsWith({{"VolumeCtl", "0db"}}));
     ASSERT_EQ(descriptor.controls.size(), 1u);
     EXPECT_EQ(descriptor.controls[0].type, QUORVEL::StatusControl::kFormat);
     EXPECT_EQ(descriptor.name, fixture.sink->name() + " Control");
@@ -129,9 +129,9 @@ TEST_F(AlsaVolumeTest, HostValuesAreClampedBeforeTheMixer) {
 
     // -7000 is below the offered range: stored as -6000, which mutes.
     const uint16_t setVolume = 0x8000 | 2;
-    auto answer = ask(QUORVEL::Send(QUORVEL::CONTROL_VALUE_REQ, 0, setVolume, static_cast<uint16_t>(-7000), 0xFFFF,
-                                    0xFFFF),
-                      QUORVEL::CONTROL_VALUE_ANS);
+    auto answer = ask(
+        QUORVEL::Send(QUORVEL::CONTROL_VALUE_REQ, 0, setVolume, static_cast<uint16_t>(-7000), 0xFFFF, 0xFFFF),
+        QUORVEL::CONTROL_VALUE_ANS);
     ASSERT_TRUE(answer);
     EXPECT_TRUE(answer->accepted());
     EXPECT_EQ(answer->param1(), static_cast<uint16_t>(-6000));
@@ -139,8 +139,9 @@ TEST_F(AlsaVolumeTest, HostValuesAreClampedBeforeTheMixer) {
     EXPECT_EQ(raw("PCM"), (std::vector<long>{0, 0}));
 
     // -1234 is applied in dB: -12.34 dB is nearest to raw 193 (-12.40 dB).
-    answer = ask(QUORVEL::Send(QUORVEL::CONTROL_VALUE_REQ, 0, setVolume, static_cast<uint16_t>(-1234), 0xFFFF, 0xFFFF),
-                 QUORVEL::CONTROL_VALUE_ANS);
+    answer = ask(
+        QUORVEL::Send(QUORVEL::CONTROL_VALUE_REQ, 0, setVolume, static_cast<uint16_t>(-1234), 0xFFFF, 0xFFFF),
+        QUORVEL::CONTROL_VALUE_ANS);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->param1(), static_cast<uint16_t>(-1234));
     EXPECT_TRUE(log.contains("PCM -1234db"));

@@ -48,7 +48,9 @@ uint64_t rates(std::initializer_list<uint32_t> list) {
 
 class CapabilityProbeTest : public ::testing::Test {
 protected:
-    bool probe(const ProbeSettings& settings = {}) { return ALSAOUT::probeCapabilities(device, settings, caps); }
+    bool probe(const ProbeSettings& settings = {}) {
+        return ALSAOUT::probeCapabilities(device, settings, caps);
+    }
     bool logged(const std::string& text) const {
         for (const QUORVEL::LogCapture::Line& line : log.lines()) {
             if (line.text == text) {
@@ -93,13 +95,15 @@ TEST_F(CapabilityProbeTest, EncodingsAndWidening) {
 
     device.formats = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_LE, SND_PCM_FORMAT_S32_LE};
     ASSERT_TRUE(probe());
-    EXPECT_EQ(caps.pcmCaps & AudioFormat::kPcmMask, AudioFormat::kPcm16 | AudioFormat::kPcm24 | AudioFormat::kPcm32);
+    EXPECT_EQ(caps.pcmCaps & AudioFormat::kPcmMask,
+              AudioFormat::kPcm16 | AudioFormat::kPcm24 | AudioFormat::kPcm32);
     EXPECT_TRUE(caps.s24In32);
     EXPECT_EQ(caps.convertMask, 0u);
     EXPECT_TRUE(logged("support SND_PCM_FORMAT_S24_LE"));
 
     // No widening without a 32-bit format, even with 16 bit missing.
-    device.formats = {SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_FLOAT64_LE, SND_PCM_FORMAT_S8};
+    device.formats = {SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_FLOAT64_LE,
+                      SND_PCM_FORMAT_S8};
     ASSERT_TRUE(probe());
     EXPECT_EQ(caps.convertMask, 0u);
     EXPECT_EQ(caps.pcmCaps & AudioFormat::kPcmMask,

@@ -23,14 +23,24 @@ TEST(DacSettingsTest, VolumeSettingTexts) {
         bool offered;
     };
     const Case cases[] = {
-        {"mute", -6000, true, true},     {"0", 0, true, true},         {"0db", 0, true, true},
-        {"enable", 0, true, true},       {"-20db", -2000, true, true}, {"-40db", -4000, true, true},
-        {"6db", 600, true, true},        {"-5", -500, true, true},     {"disable", 0, false, false},
-        {"", 0, false, false},           {"loud", 0, false, true},     {"-0db", 0, false, true},
-        {"Mute", 0, false, true},        {"-20dB", -2000, true, true},
+        {"mute", -6000, true, true},
+        {"0", 0, true, true},
+        {"0db", 0, true, true},
+        {"enable", 0, true, true},
+        {"-20db", -2000, true, true},
+        {"-40db", -4000, true, true},
+        {"6db", 600, true, true},
+        {"-5", -500, true, true},
+        {"disable", 0, false, false},
+        {"", 0, false, false},
+        {"loud", 0, false, true},
+        {"-0db", 0, false, true},
+        {"Mute", 0, false, true},
+        {"-20dB", -2000, true, true},
         // Far outside the 16-bit range: saturates, so a huge cut mutes instead
         // of wrapping round to a large gain.
-        {"-400db", -32768, true, true},  {"99999999999999999999db", 32767, true, true},
+        {"-400db", -32768, true, true},
+        {"99999999999999999999db", 32767, true, true},
     };
     for (const Case& c : cases) {
         const DacSettings settings = loadedWith({{"VolumeCtl", c.text}});
@@ -39,15 +49,22 @@ TEST(DacSettingsTest, VolumeSettingTexts) {
         EXPECT_EQ(volume.enableVolume, c.enabled) << c.text;
         EXPECT_EQ(ALSAOUT::volumeControlWanted(settings), c.offered) << c.text;
     }
-    const DacSettings missing = DacSettings::read("/nowhere", false, [](const std::string&) { return "mute"; });
+    const DacSettings missing =
+        DacSettings::read("/nowhere", false, [](const std::string&) { return "mute"; });
     EXPECT_FALSE(ALSAOUT::interpretVolume(missing).enableVolume);
     EXPECT_FALSE(ALSAOUT::volumeControlWanted(missing));
 }
 
 TEST(DacSettingsTest, ProbeSwitchesNeedTheirExactTexts) {
     const ALSAOUT::ProbeSettings on = ALSAOUT::interpretProbeSettings(loadedWith({
-        {"AlsaLatency", "20"}, {"PCM16bit", "disable"}, {"PCM24bit", "disable"}, {"PCM32bit", "disable"},
-        {"DoPauto", "disable"}, {"DSDNativ", "disable"}, {"DSD48", "enable"}, {"AlsaMaxCh", "2"},
+        {"AlsaLatency", "20"},
+        {"PCM16bit", "disable"},
+        {"PCM24bit", "disable"},
+        {"PCM32bit", "disable"},
+        {"DoPauto", "disable"},
+        {"DSDNativ", "disable"},
+        {"DSD48", "enable"},
+        {"AlsaMaxCh", "2"},
         {"VolumeCtl", "-20db"},
     }));
     EXPECT_EQ(on.latencyLimitUs, 20000);
@@ -57,10 +74,15 @@ TEST(DacSettingsTest, ProbeSwitchesNeedTheirExactTexts) {
     EXPECT_EQ(on.volume.initialVolume, -2000);
 
     const ALSAOUT::ProbeSettings off = ALSAOUT::interpretProbeSettings(loadedWith({
-        {"PCM16bit", "Disable"}, {"PCM24bit", "disabled"}, {"DoPauto", "enable"}, {"DSD48", "Enable"},
-        {"AlsaLatency", "-5"}, {"AlsaMaxCh", "-1"},
+        {"PCM16bit", "Disable"},
+        {"PCM24bit", "disabled"},
+        {"DoPauto", "enable"},
+        {"DSD48", "Enable"},
+        {"AlsaLatency", "-5"},
+        {"AlsaMaxCh", "-1"},
     }));
-    EXPECT_FALSE(off.disablePCM16 || off.disablePCM24 || off.disablePCM32 || off.disableDOP || off.disableNATIV);
+    EXPECT_FALSE(off.disablePCM16 || off.disablePCM24 || off.disablePCM32 || off.disableDOP ||
+                 off.disableNATIV);
     // DSD48 is switched on only by "enable".
     EXPECT_TRUE(off.disable48DSD);
     // Negative numbers set no limit.

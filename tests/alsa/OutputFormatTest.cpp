@@ -13,10 +13,10 @@ using QUORVEL::AudioFormat;
 
 constexpr uint64_t kStereo = 0x02;
 constexpr uint64_t kRate44 = AudioFormat::kFamily44100 | (1ULL << AudioFormat::kMultiplierShift);
-constexpr uint64_t kDsdLe = AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian |
-                            AudioFormat::kDsdWidth4;
-constexpr uint64_t kDsdBe = AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst | AudioFormat::kDsdBigEndian |
-                            AudioFormat::kDsdWidth4;
+constexpr uint64_t kDsdLe =
+    AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian | AudioFormat::kDsdWidth4;
+constexpr uint64_t kDsdBe =
+    AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst | AudioFormat::kDsdBigEndian | AudioFormat::kDsdWidth4;
 
 AudioFormat pcm(uint64_t encoding) {
     return AudioFormat(kStereo | encoding | kRate44);
@@ -106,7 +106,8 @@ TEST(OutputFormatTest, DsdAsDopOrNative) {
     // LSB-first, 4-bit DSD and 2-byte words are refused.
     const uint64_t lsb = (kDsdLe & ~AudioFormat::kDsdMsbFirst) | AudioFormat::kDsdLsbFirst;
     EXPECT_FALSE(ALSAOUT::chooseOutputFormat(dsd(lsb), native, out));
-    EXPECT_FALSE(ALSAOUT::chooseOutputFormat(dsd((kDsdLe & ~AudioFormat::kDsd1) | AudioFormat::kDsd4), native, out));
+    EXPECT_FALSE(
+        ALSAOUT::chooseOutputFormat(dsd((kDsdLe & ~AudioFormat::kDsd1) | AudioFormat::kDsd4), native, out));
     EXPECT_FALSE(ALSAOUT::chooseOutputFormat(dsd(kDsdLe & ~AudioFormat::kDsdWidthMask), native, out));
     // A word that is neither PCM nor DSD.
     EXPECT_FALSE(ALSAOUT::chooseOutputFormat(AudioFormat(kStereo | kRate44), native, out));
