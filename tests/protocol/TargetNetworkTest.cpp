@@ -47,6 +47,7 @@ protected:
 
         TargetInfo info = sampleInfo();
         info.synchroEnabled = true;
+        info.syslogToLocal = true;
         Target::Config config;
         config.passTimeout = 20 * VEMRA::kPicosecondsPerMillisecond;
         target = std::make_unique<Target>(info, config);
@@ -188,6 +189,39 @@ TEST_F(TargetNetworkTest, ClockSamplesReachTheSinks)
     ASSERT_TRUE(sendSynchro(client, 2, VEMRA::clockNow() + 9 * kSecond));
     ASSERT_TRUE(client.version());
     EXPECT_FALSE(sink->channel().receive(QUORVEL::SYNC_FORWARD, 100ms));
+}
+
+TEST_F(TargetNetworkTest, AnUnreachableDebugHostIsReportedOnce)
+{
+    HostClient client(targetEndpoint());
+    ASSERT_TRUE(net.host.run([&] { ASSERT_TRUE(client.open()); }));
+    ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));
+    QUORVEL::HostSocket logSide;
+    QUORVEL::HostSocket collector; // the namespace's own [::1]:514
+    ASSERT_TRUE(net.target.run([&] {
+        ASSERT_TRUE(logSide.open(VEMRA::SocketAddress::loopback(0)));
+        ASSERT_TRUE(collector.open(VEMRA::SocketAddress::loopback(Target::kLocalSyslogPort)));
+    }));
+    const VEMRA::SocketAddress relay = VEMRA::SocketAddress::loopback(Target::kRelayPort);
+    const std::string line = "<134>Dec 06 21:09:39 localhost relayed";
+    ASSERT_TRUE(logSide.sendBytes(line.data(), line.size(), relay));
+    EXPECT_EQ(client.nextLogLine(2000ms), std::optional<std::string>("relayed"));
+
+    // Without a route to the Host every relay fails. In the daemon the error
+    // line itself comes back through the relay, so it is logged once per run
+    // of failures rather than once per line.
+    ASSERT_TRUE(net.target.command({"ip", "link", "set", VethNamespaces::kTargetInterface, "down"}));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(logSide.sendBytes(line.data(), line.size(), relay));
+    }
+    // The local copy of each line goes out just before the one to the Host.
+    ASSERT_TRUE(collector.receiveAny(2000ms));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(collector.receiveAny(2000ms)) << i;
+    }
+    ASSERT_TRUE(log.capture.waitFor("UDP send error 361:", 2000ms));
+    log.capture.drain(100ms);
+    EXPECT_EQ(log.capture.count("UDP send error 361:"), 1U);
 }
 
 } // namespace
