@@ -29,6 +29,15 @@ bool KtGenericPngDecoder::decode(const uint8_t* data, size_t size) {
     if (data == nullptr || size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0) {
         return false;
     }
+    // A decoder may be used for several files: nothing of the last one stays.
+    imageWidth = 0;
+    imageHeight = 0;
+    depth = colour = compression = filtering = interlace = 0;
+    paletteBytes.clear();
+    transparencyBytes.clear();
+    gammaValue = 0;
+    compressed.clear();
+    rgbaBytes.clear();
     if (!readChunks(data, size) || !prepare()) {
         return false;
     }

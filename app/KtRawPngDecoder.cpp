@@ -69,6 +69,8 @@ bool acceptedFormat(uint8_t colourType, uint8_t depth) {
 } // namespace
 
 bool KtRawPngDecoder::prepare() {
+    stage = Stage::Idle;
+    out = nullptr;
     if (!acceptedFormat(colorType(), bitDepth()) || interlaceMethod() > 1 || compressionMethod() != 0 ||
         filterMethod() != 0) {
         return false;

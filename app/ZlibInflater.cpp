@@ -35,7 +35,13 @@ uint32_t reverseBits(uint32_t code, unsigned length) {
 bool ZlibInflater::Huffman::build(const uint8_t* lengths, size_t count) {
     counts.fill(0);
     fast.fill(0);
+    if (count > symbols.size()) {
+        return false;
+    }
     for (size_t symbol = 0; symbol < count; ++symbol) {
+        if (lengths[symbol] > kMaxCodeLength) {
+            return false;
+        }
         ++counts[lengths[symbol]];
     }
     counts[0] = 0;

@@ -29,7 +29,8 @@ public:
     // A canonical Huffman code as DEFLATE transmits it.
     class Huffman {
     public:
-        // False for an over-subscribed set of code lengths. Incomplete codes
+        // False for an over-subscribed set of code lengths, more than 288
+        // symbols or a length above 15. Incomplete codes
         // are accepted; their unused bit patterns fail when decoded.
         bool build(const uint8_t* lengths, size_t count);
 

@@ -167,4 +167,8 @@ TEST(ZlibInflaterTest, HuffmanCodeRejectsOverSubscribedLengths) {
     EXPECT_TRUE(code.build(complete, 4));
     const uint8_t incomplete[] = {2, 0, 2};
     EXPECT_TRUE(code.build(incomplete, 3));
+    const uint8_t tooLong[] = {16, 1};
+    EXPECT_FALSE(code.build(tooLong, 2));
+    const std::vector<uint8_t> tooMany(289, 9);
+    EXPECT_FALSE(code.build(tooMany.data(), tooMany.size()));
 }
