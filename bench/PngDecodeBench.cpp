@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
