@@ -7,8 +7,8 @@
 
 namespace QUORVEL {
 
-std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t port, std::chrono::milliseconds wait)
-{
+std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t port,
+                                            std::chrono::milliseconds wait) {
     std::vector<TargetIdentity> targets;
     HostSocket socket;
     if (interfaceIndex == 0 || !socket.open()) {
@@ -26,8 +26,8 @@ std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t po
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
@@ -46,8 +46,7 @@ std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t po
 }
 
 std::vector<TargetIdentity> discoverTargets(const std::string& interfaceName, uint16_t port,
-                                            std::chrono::milliseconds wait)
-{
+                                            std::chrono::milliseconds wait) {
     return discoverTargets(::if_nametoindex(interfaceName.c_str()), port, wait);
 }
 

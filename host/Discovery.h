@@ -20,7 +20,8 @@ std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t po
                                             std::chrono::milliseconds wait = HostSocket::kDefaultTimeout);
 // The same on the interface of that name (resolved in the caller's network
 // namespace); nothing when there is no such interface.
-std::vector<TargetIdentity> discoverTargets(const std::string& interfaceName, uint16_t port = kTargetDiscoveryPort,
+std::vector<TargetIdentity> discoverTargets(const std::string& interfaceName,
+                                            uint16_t port = kTargetDiscoveryPort,
                                             std::chrono::milliseconds wait = HostSocket::kDefaultTimeout);
 
 } // namespace QUORVEL

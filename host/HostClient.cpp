@@ -15,8 +15,7 @@ constexpr uint16_t kLogLineMode = 2;
 
 } // namespace
 
-bool PortList::bit(int bitmap, uint16_t key) const
-{
+bool PortList::bit(int bitmap, uint16_t key) const {
     const size_t offset = (bitmap == 1 ? 0 : kBitmapBytes) + key / 8;
     if (key >= kBitmapBytes * 8 || offset >= payload.size()) {
         return false;
@@ -24,8 +23,7 @@ bool PortList::bit(int bitmap, uint16_t key) const
     return (payload[offset] >> (key % 8) & 1) != 0;
 }
 
-uint16_t PortList::tablePort(size_t index) const
-{
+uint16_t PortList::tablePort(size_t index) const {
     if (2 * index + 1 >= payload.size()) {
         return 0;
     }
@@ -33,27 +31,21 @@ uint16_t PortList::tablePort(size_t index) const
 }
 
 HostClient::HostClient(const VEMRA::SocketAddress& target, std::chrono::milliseconds answerTimeout)
-    : targetAddress(target), timeout(answerTimeout)
-{
-}
+    : targetAddress(target), timeout(answerTimeout) {}
 
-bool HostClient::open()
-{
+bool HostClient::open() {
     return channel.open();
 }
 
-bool HostClient::open(const VEMRA::SocketAddress& local)
-{
+bool HostClient::open(const VEMRA::SocketAddress& local) {
     return channel.open(local);
 }
 
-std::optional<HostAnswer> HostClient::request(Send& message, uint16_t answerCode)
-{
+std::optional<HostAnswer> HostClient::request(Send& message, uint16_t answerCode) {
     return channel.request(message, targetAddress, answerCode, timeout);
 }
 
-std::optional<TargetIdentity> HostClient::discover()
-{
+std::optional<TargetIdentity> HostClient::discover() {
     Send message(DISCOVER, 0);
     const auto answer = request(message, DISCOVER_ANS);
     if (!answer) {
@@ -62,28 +54,27 @@ std::optional<TargetIdentity> HostClient::discover()
     return TargetIdentity{answer->from, answer->value64(), answer->payloadText()};
 }
 
-std::optional<PortList> HostClient::portBitmaps(uint16_t kind)
-{
+std::optional<PortList> HostClient::portBitmaps(uint16_t kind) {
     Send message(PORT_REQ, 0, 0, 0, kind, 0);
     const auto answer = request(message, PORT_ANS);
     if (!answer) {
         return std::nullopt;
     }
-    return PortList{answer->accepted(), answer->param0(), answer->param1(), answer->param2(), answer->payload()};
+    return PortList{answer->accepted(), answer->param0(), answer->param1(), answer->param2(),
+                    answer->payload()};
 }
 
-std::optional<PortList> HostClient::portTable(uint16_t firstKey, bool param1Table, uint16_t kind)
-{
+std::optional<PortList> HostClient::portTable(uint16_t firstKey, bool param1Table, uint16_t kind) {
     Send message(PORT_REQ, 0, param1Table ? kAllKeys : firstKey, param1Table ? firstKey : kAllKeys, kind, 0);
     const auto answer = request(message, PORT_ANS);
     if (!answer) {
         return std::nullopt;
     }
-    return PortList{answer->accepted(), answer->param0(), answer->param1(), answer->param2(), answer->payload()};
+    return PortList{answer->accepted(), answer->param0(), answer->param1(), answer->param2(),
+                    answer->payload()};
 }
 
-std::optional<PortEntry> HostClient::port(uint16_t key, bool param1Key, uint16_t kind)
-{
+std::optional<PortEntry> HostClient::port(uint16_t key, bool param1Key, uint16_t kind) {
     Send message(PORT_REQ, 0, param1Key ? 0 : key, param1Key ? key : 0, kind, 0);
     const auto answer = request(message, PORT_ANS);
     if (!answer) {
@@ -92,8 +83,7 @@ std::optional<PortEntry> HostClient::port(uint16_t key, bool param1Key, uint16_t
     return PortEntry{answer->accepted(), answer->param2(), answer->payloadText()};
 }
 
-std::optional<uint16_t> HostClient::statusCount()
-{
+std::optional<uint16_t> HostClient::statusCount() {
     Send message(STATUS_REQ, 0);
     const auto answer = request(message, STATUS_ANS);
     if (!answer) {
@@ -102,8 +92,7 @@ std::optional<uint16_t> HostClient::statusCount()
     return answer->param0();
 }
 
-std::optional<StatusEntry> HostClient::status(uint16_t key)
-{
+std::optional<StatusEntry> HostClient::status(uint16_t key) {
     Send message(STATUS_REQ, 0, key, 0, 0, 0);
     const auto answer = request(message, STATUS_ANS);
     if (!answer) {
@@ -118,8 +107,7 @@ std::optional<StatusEntry> HostClient::status(uint16_t key)
     return entry;
 }
 
-std::optional<std::string> HostClient::textAnswer(uint16_t requestCode, uint16_t answerCode)
-{
+std::optional<std::string> HostClient::textAnswer(uint16_t requestCode, uint16_t answerCode) {
     Send message(requestCode, 0);
     const auto answer = request(message, answerCode);
     if (!answer) {
@@ -128,33 +116,29 @@ std::optional<std::string> HostClient::textAnswer(uint16_t requestCode, uint16_t
     return answer->accepted() ? answer->payloadText() : std::string();
 }
 
-std::optional<std::string> HostClient::info()
-{
+std::optional<std::string> HostClient::info() {
     return textAnswer(INFO_REQ, INFO_ANS);
 }
 
-std::optional<std::string> HostClient::version()
-{
+std::optional<std::string> HostClient::version() {
     return textAnswer(VERSION_REQ, VERSION_ANS);
 }
 
-std::optional<std::string> HostClient::url()
-{
+std::optional<std::string> HostClient::url() {
     return textAnswer(URL_REQ, URL_ANS);
 }
 
-std::optional<TextReply> HostClient::text(uint16_t selector, uint16_t index)
-{
+std::optional<TextReply> HostClient::text(uint16_t selector, uint16_t index) {
     Send message(TEXT_REQ, 0, selector, index, 0, 0);
     const auto answer = request(message, TEXT_ANS);
     if (!answer) {
         return std::nullopt;
     }
-    return TextReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(), answer->payload()};
+    return TextReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(),
+                     answer->payload()};
 }
 
-std::optional<bool> HostClient::syncName(const std::string& name, uint64_t value)
-{
+std::optional<bool> HostClient::syncName(const std::string& name, uint64_t value) {
     SendBuffer message;
     message.setHeader(SYNCNAME_SET, 0, value);
     message.setPayload(name.data(), name.size());
@@ -165,8 +149,7 @@ std::optional<bool> HostClient::syncName(const std::string& name, uint64_t value
     return answer->accepted();
 }
 
-std::optional<ConfigItemReply> HostClient::configItem(uint16_t number, uint16_t tag)
-{
+std::optional<ConfigItemReply> HostClient::configItem(uint16_t number, uint16_t tag) {
     Send message(CONFIG_ITEM_REQ, 0, number, tag, 0, 0);
     const auto answer = request(message, CONFIG_ITEM_ANS);
     if (!answer) {
@@ -176,9 +159,8 @@ std::optional<ConfigItemReply> HostClient::configItem(uint16_t number, uint16_t 
                            answer->param2(),   answer->param3(), answer->payloadText()};
 }
 
-std::optional<ConfigValueReply> HostClient::configValue(uint16_t number, uint16_t operation, uint16_t argument,
-                                                        const std::string& text)
-{
+std::optional<ConfigValueReply> HostClient::configValue(uint16_t number, uint16_t operation,
+                                                        uint16_t argument, const std::string& text) {
     SendBuffer message;
     message.setHeader(CONFIG_VALUE_REQ, 0, number, operation, argument, 0);
     message.setPayload(text.data(), text.size());
@@ -190,13 +172,11 @@ std::optional<ConfigValueReply> HostClient::configValue(uint16_t number, uint16_
                             answer->payloadText()};
 }
 
-std::optional<IconReply> HostClient::iconSize(uint16_t number)
-{
+std::optional<IconReply> HostClient::iconSize(uint16_t number) {
     return iconRun(number, 0, 0, 0);
 }
 
-std::optional<IconReply> HostClient::iconRun(uint16_t number, uint16_t column, uint16_t row, uint16_t count)
-{
+std::optional<IconReply> HostClient::iconRun(uint16_t number, uint16_t column, uint16_t row, uint16_t count) {
     Send message(ICON_REQ, 0, number, column, row, count);
     const auto answer = request(message, ICON_ANS);
     if (!answer) {
@@ -206,19 +186,18 @@ std::optional<IconReply> HostClient::iconRun(uint16_t number, uint16_t column, u
                      answer->param2(),   answer->param3(), answer->payload()};
 }
 
-std::optional<TransferReply> HostClient::transferInfo(uint16_t area)
-{
+std::optional<TransferReply> HostClient::transferInfo(uint16_t area) {
     Send message(TRANSFERDATA_INFO, 0, area, 0, 0, 0);
     const auto answer = request(message, TRANSFERDATA_INFO_ANS);
     if (!answer) {
         return std::nullopt;
     }
-    return TransferReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(), answer->param3()};
+    return TransferReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(),
+                         answer->param3()};
 }
 
 bool HostClient::transferPiece(uint16_t area, uint16_t piece, uint16_t pos0, uint16_t pos1,
-                               const std::vector<uint8_t>& bytes)
-{
+                               const std::vector<uint8_t>& bytes) {
     SendBuffer message;
     message.setHeader(TRANSFERDATA_SET, 0, area, piece, pos0, pos1);
     message.setPayload(bytes.data(), bytes.size());
@@ -226,8 +205,8 @@ bool HostClient::transferPiece(uint16_t area, uint16_t piece, uint16_t pos0, uin
 }
 
 std::optional<uint16_t> HostClient::transferPieceAcknowledged(uint16_t area, uint16_t piece, uint16_t pos0,
-                                                              uint16_t pos1, const std::vector<uint8_t>& bytes)
-{
+                                                              uint16_t pos1,
+                                                              const std::vector<uint8_t>& bytes) {
     SendBuffer message;
     message.setHeader(TRANSFERDATA_SET, 0, static_cast<uint16_t>(area | kAcknowledgeBit), piece, pos0, pos1);
     message.setPayload(bytes.data(), bytes.size());
@@ -238,18 +217,17 @@ std::optional<uint16_t> HostClient::transferPieceAcknowledged(uint16_t area, uin
     return answer->param1();
 }
 
-std::optional<TransferReply> HostClient::transferCheck(uint16_t area, uint16_t check, uint16_t phase)
-{
+std::optional<TransferReply> HostClient::transferCheck(uint16_t area, uint16_t check, uint16_t phase) {
     Send message(TRANSFERDATA_CHECK, 0, area, check, phase, 0);
     const auto answer = request(message, TRANSFERDATA_CHECK_ANS);
     if (!answer) {
         return std::nullopt;
     }
-    return TransferReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(), answer->param3()};
+    return TransferReply{answer->accepted(), answer->param0(), answer->param1(), answer->param2(),
+                         answer->param3()};
 }
 
-std::optional<bool> HostClient::reboot(uint16_t mode)
-{
+std::optional<bool> HostClient::reboot(uint16_t mode) {
     Send message(REBOOT, 0, mode, 0, 0, 0);
     const auto answer = request(message, REBOOT_ANS);
     if (!answer) {
@@ -258,8 +236,7 @@ std::optional<bool> HostClient::reboot(uint16_t mode)
     return answer->accepted();
 }
 
-std::optional<bool> HostClient::hostDebug(bool on)
-{
+std::optional<bool> HostClient::hostDebug(bool on) {
     Send message(HOST_DEBUG, 0, on ? 1 : 0, 0, 0, 0);
     // Relayed log lines share the answer's code; the answer echoes the mode.
     if (!channel.send(message, targetAddress)) {
@@ -267,10 +244,10 @@ std::optional<bool> HostClient::hostDebug(bool on)
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const auto answer = channel.receive(HOST_DEBUG_ANS, std::max(left, std::chrono::milliseconds(0)),
-                                            &targetAddress);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const auto answer =
+            channel.receive(HOST_DEBUG_ANS, std::max(left, std::chrono::milliseconds(0)), &targetAddress);
         if (!answer) {
             return std::nullopt;
         }
@@ -283,14 +260,13 @@ std::optional<bool> HostClient::hostDebug(bool on)
     }
 }
 
-std::optional<std::string> HostClient::nextLogLine(std::chrono::milliseconds wait)
-{
+std::optional<std::string> HostClient::nextLogLine(std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const auto answer = channel.receive(HOST_DEBUG_ANS, std::max(left, std::chrono::milliseconds(0)),
-                                            &targetAddress);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const auto answer =
+            channel.receive(HOST_DEBUG_ANS, std::max(left, std::chrono::milliseconds(0)), &targetAddress);
         if (!answer) {
             return std::nullopt;
         }

@@ -147,10 +147,11 @@ public:
 
     std::optional<TransferReply> transferInfo(uint16_t area);
     // Sends one piece without asking for an acknowledgement.
-    bool transferPiece(uint16_t area, uint16_t piece, uint16_t pos0, uint16_t pos1, const std::vector<uint8_t>& bytes);
+    bool transferPiece(uint16_t area, uint16_t piece, uint16_t pos0, uint16_t pos1,
+                       const std::vector<uint8_t>& bytes);
     // Sends one piece with the acknowledge bit: the count of pieces accepted before it.
-    std::optional<uint16_t> transferPieceAcknowledged(uint16_t area, uint16_t piece, uint16_t pos0, uint16_t pos1,
-                                                      const std::vector<uint8_t>& bytes);
+    std::optional<uint16_t> transferPieceAcknowledged(uint16_t area, uint16_t piece, uint16_t pos0,
+                                                      uint16_t pos1, const std::vector<uint8_t>& bytes);
     std::optional<TransferReply> transferCheck(uint16_t area, uint16_t check, uint16_t phase);
 
     // Mode 0 only asks whether a reboot is allowed. The answer's status.

@@ -11,27 +11,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-uint64_t picoseconds(Clock::duration duration)
-{
+uint64_t picoseconds(Clock::duration duration) {
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
     return micros <= 0 ? 0 : static_cast<uint64_t>(micros) * VEMRA::kPicosecondsPerMicrosecond;
 }
 
 } // namespace
 
-std::vector<uint8_t> HostAnswer::payload() const
-{
+std::vector<uint8_t> HostAnswer::payload() const {
     const WireMessage view = message();
     return std::vector<uint8_t>(view.payload(), view.payload() + view.payloadLength());
 }
 
-bool HostSocket::open()
-{
+bool HostSocket::open() {
     return open(VEMRA::SocketAddress{});
 }
 
-bool HostSocket::open(const VEMRA::SocketAddress& local)
-{
+bool HostSocket::open(const VEMRA::SocketAddress& local) {
     boundPort = 0;
     if (!socket.open(VEMRA::Socket::UdpV6Only)) {
         return false;
@@ -46,20 +42,17 @@ bool HostSocket::open(const VEMRA::SocketAddress& local)
     return true;
 }
 
-bool HostSocket::send(Send& message, const VEMRA::SocketAddress& to)
-{
+bool HostSocket::send(Send& message, const VEMRA::SocketAddress& to) {
     message.prepare();
     const auto bytes = message.bytes();
     return sendBytes(bytes.data(), bytes.size(), to);
 }
 
-bool HostSocket::sendBytes(const void* bytes, size_t length, const VEMRA::SocketAddress& to)
-{
+bool HostSocket::sendBytes(const void* bytes, size_t length, const VEMRA::SocketAddress& to) {
     return socket.sendTo(bytes, length, to, true);
 }
 
-std::optional<HostAnswer> HostSocket::receiveAny(std::chrono::milliseconds timeout)
-{
+std::optional<HostAnswer> HostSocket::receiveAny(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     HostAnswer answer;
     while (true) {
@@ -80,8 +73,7 @@ std::optional<HostAnswer> HostSocket::receiveAny(std::chrono::milliseconds timeo
 }
 
 std::optional<HostAnswer> HostSocket::receive(uint16_t code, std::chrono::milliseconds timeout,
-                                              const VEMRA::SocketAddress* from)
-{
+                                              const VEMRA::SocketAddress* from) {
     const auto deadline = Clock::now() + timeout;
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -101,23 +93,20 @@ std::optional<HostAnswer> HostSocket::receive(uint16_t code, std::chrono::millis
     }
 }
 
-std::optional<HostAnswer> HostSocket::request(Send& message, const VEMRA::SocketAddress& to, uint16_t answerCode,
-                                              std::chrono::milliseconds timeout)
-{
+std::optional<HostAnswer> HostSocket::request(Send& message, const VEMRA::SocketAddress& to,
+                                              uint16_t answerCode, std::chrono::milliseconds timeout) {
     if (!send(message, to)) {
         return std::nullopt;
     }
     return receive(answerCode, timeout, &to);
 }
 
-void HostSocket::drain()
-{
+void HostSocket::drain() {
     while (receiveAny(std::chrono::milliseconds(0))) {
     }
 }
 
-std::optional<VEMRA::SocketAddress> hostEndpoint(const std::string& address, uint16_t port, uint32_t scope)
-{
+std::optional<VEMRA::SocketAddress> hostEndpoint(const std::string& address, uint16_t port, uint32_t scope) {
     std::optional<VEMRA::SocketAddress> endpoint = VEMRA::parseAddress(address);
     if (endpoint) {
         endpoint->setHostPort(port);

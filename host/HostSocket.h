@@ -76,6 +76,7 @@ private:
 };
 
 // The endpoint record of an address text ("::1", "fe80::1") with a host-order port and scope.
-std::optional<VEMRA::SocketAddress> hostEndpoint(const std::string& address, uint16_t port, uint32_t scope = 0);
+std::optional<VEMRA::SocketAddress> hostEndpoint(const std::string& address, uint16_t port,
+                                                 uint32_t scope = 0);
 
 } // namespace QUORVEL

@@ -13,8 +13,7 @@ namespace QUORVEL {
 namespace {
 
 // ff02::1, the link-local all-nodes group.
-VEMRA::SocketAddress allNodesGroup(uint32_t scope)
-{
+VEMRA::SocketAddress allNodesGroup(uint32_t scope) {
     VEMRA::SocketAddress group;
     group.address[0] = 0xFF;
     group.address[1] = 0x02;
@@ -23,16 +22,14 @@ VEMRA::SocketAddress allNodesGroup(uint32_t scope)
     return group;
 }
 
-bool containsAddress(const std::vector<VEMRA::SocketAddress>& list, const VEMRA::SocketAddress& address)
-{
+bool containsAddress(const std::vector<VEMRA::SocketAddress>& list, const VEMRA::SocketAddress& address) {
     return std::any_of(list.begin(), list.end(),
                        [&](const VEMRA::SocketAddress& entry) { return entry.address == address.address; });
 }
 
 // Wakes a thread blocked in select or recv on the socket without touching the
 // Socket object, which the worker thread still owns.
-void wakeReaders(const VEMRA::Socket& socket)
-{
+void wakeReaders(const VEMRA::Socket& socket) {
     const int descriptor = socket.descriptor();
     if (descriptor != -1) {
         ::shutdown(descriptor, SHUT_RDWR);
@@ -44,17 +41,13 @@ void wakeReaders(const VEMRA::Socket& socket)
 Target::Target(const TargetInfo& info) : Target(info, Config{}) {}
 
 Target::Target(const TargetInfo& targetInfo, Config targetConfig)
-    : info(targetInfo), config(std::move(targetConfig))
-{
-}
+    : info(targetInfo), config(std::move(targetConfig)) {}
 
-Target::~Target()
-{
+Target::~Target() {
     stop();
 }
 
-bool Target::start(bool relay)
-{
+bool Target::start(bool relay) {
     if (thread.joinable()) {
         VEMRA::logLine(VEMRA::kLogError, "Target already started");
         return false;
@@ -100,8 +93,7 @@ bool Target::start(bool relay)
     return true;
 }
 
-void Target::stop()
-{
+void Target::stop() {
     VEMRA::logLine(VEMRA::kLogDebug, "Target close");
     running.store(false, std::memory_order_release);
     if (thread.joinable()) {
@@ -113,32 +105,27 @@ void Target::stop()
     relaySocket.close();
 }
 
-std::vector<VEMRA::SocketAddress> Target::joinedMembers() const
-{
+std::vector<VEMRA::SocketAddress> Target::joinedMembers() const {
     std::lock_guard<std::mutex> lock(membersMutex);
     return joined;
 }
 
-std::vector<VEMRA::SocketAddress> Target::failedMembers() const
-{
+std::vector<VEMRA::SocketAddress> Target::failedMembers() const {
     std::lock_guard<std::mutex> lock(membersMutex);
     return failed;
 }
 
-std::vector<uint8_t> Target::takeReceivedTransfer()
-{
+std::vector<uint8_t> Target::takeReceivedTransfer() {
     std::vector<uint8_t> bytes;
     bytes.swap(transferBuffer);
     return bytes;
 }
 
-uint64_t Target::clockNow() const
-{
+uint64_t Target::clockNow() const {
     return config.clock ? config.clock() : VEMRA::clockNow();
 }
 
-void Target::worker()
-{
+void Target::worker() {
     const pid_t self = VEMRA::currentThreadId();
     if (!info.synchroEnabled) {
         VEMRA::setThreadPriority(self, VEMRA::Idle);
@@ -148,8 +135,7 @@ void Target::worker()
     resultWord.store(run(), std::memory_order_release);
 }
 
-void Target::scanMembers()
-{
+void Target::scanMembers() {
     std::map<VEMRA::SocketAddress, std::string> addresses;
     const bool found = config.linkLocalAddresses ? config.linkLocalAddresses(addresses)
                                                  : VEMRA::linkLocalAddresses(addresses, false);

@@ -54,12 +54,12 @@ public:
 
     // Ports, waits and environment; the defaults are the system's own.
     struct Config {
-        uint16_t discoveryPort = kDiscoveryPort;       // bound on ::, 0 = system's choice
-        uint16_t relayPort = kRelayPort;               // bound on ::1, 0 = system's choice
-        uint16_t localSyslogPort = kLocalSyslogPort;   // relay destination on ::1
+        uint16_t discoveryPort = kDiscoveryPort;     // bound on ::, 0 = system's choice
+        uint16_t relayPort = kRelayPort;             // bound on ::1, 0 = system's choice
+        uint16_t localSyslogPort = kLocalSyslogPort; // relay destination on ::1
         uint64_t passTimeout = VEMRA::kPicosecondsPerSecond;
-        std::function<uint64_t()> clock;               // empty: VEMRA::clockNow
-        AddressSource linkLocalAddresses;              // empty: the machine's fe80 addresses
+        std::function<uint64_t()> clock;  // empty: VEMRA::clockNow
+        AddressSource linkLocalAddresses; // empty: the machine's fe80 addresses
     };
 
     explicit Target(const TargetInfo& info);
@@ -89,7 +89,8 @@ public:
     // Virtual slots, all called on the worker thread. Item and area numbers
     // are 0-based. The bases of configGet/configSet/configSave mean "not
     // supported"; the base transferData/transferCheck keep and check a CRC.
-    virtual void transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0, uint16_t pos1);
+    virtual void transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0,
+                              uint16_t pos1);
     virtual bool transferCheck(uint16_t area, uint16_t& check, uint16_t& phase);
     virtual bool configGet(uint16_t item, std::string& text, uint16_t& number);
     virtual bool configSet(uint16_t item, const std::string& text, uint16_t number, bool reset);
@@ -138,7 +139,8 @@ private:
     void handlePortRegist(LoopState& loop, const WireMessage& message);
     void handleStatusRegist(LoopState& loop, const WireMessage& message);
     void handleStatusRequest(LoopState& loop, const WireMessage& message);
-    void handleTextAnswer(LoopState& loop, uint16_t answerCode, const std::string& text, int emptySite, int site);
+    void handleTextAnswer(LoopState& loop, uint16_t answerCode, const std::string& text, int emptySite,
+                          int site);
     void handleTextRequest(LoopState& loop, const WireMessage& message);
     void handleSyncName(LoopState& loop, const WireMessage& message);
     bool handleReboot(LoopState& loop, const WireMessage& message);

@@ -14,33 +14,28 @@ constexpr uint16_t kOperationChoiceText = 3;
 constexpr uint16_t kSaveRestart = 1;
 constexpr uint16_t kSaveCleared = 2;
 
-const char* switchText(uint16_t number)
-{
+const char* switchText(uint16_t number) {
     return number != 0 ? "enable" : "disable";
 }
 
-std::string choiceText(const ConfigItem& item, uint16_t index)
-{
+std::string choiceText(const ConfigItem& item, uint16_t index) {
     return index < item.choices.size() ? item.choices[index] : std::string("unknown");
 }
 
-uint16_t itemCount(const TargetInfo& info)
-{
+uint16_t itemCount(const TargetInfo& info) {
     return static_cast<uint16_t>(std::min<size_t>(info.configItems.size(), 0xFFFF));
 }
 
 } // namespace
 
-bool Target::configGet(uint16_t item, std::string& text, uint16_t& number)
-{
+bool Target::configGet(uint16_t item, std::string& text, uint16_t& number) {
     (void)item;
     (void)text;
     (void)number;
     return false;
 }
 
-bool Target::configSet(uint16_t item, const std::string& text, uint16_t number, bool reset)
-{
+bool Target::configSet(uint16_t item, const std::string& text, uint16_t number, bool reset) {
     (void)item;
     (void)text;
     (void)number;
@@ -48,14 +43,12 @@ bool Target::configSet(uint16_t item, const std::string& text, uint16_t number, 
     return false;
 }
 
-bool Target::configSave(bool restart)
-{
+bool Target::configSave(bool restart) {
     (void)restart;
     return false;
 }
 
-void Target::handleConfigItem(LoopState& loop, const WireMessage& message)
-{
+void Target::handleConfigItem(LoopState& loop, const WireMessage& message) {
     const uint16_t number = message.param0();
     const uint16_t count = itemCount(info);
     if (number == 0) {
@@ -85,8 +78,7 @@ void Target::handleConfigItem(LoopState& loop, const WireMessage& message)
     answer(loop, reply, 899);
 }
 
-bool Target::handleConfigValue(LoopState& loop, const WireMessage& message)
-{
+bool Target::handleConfigValue(LoopState& loop, const WireMessage& message) {
     const uint16_t number = message.param0();
     const uint16_t operation = message.param1();
     const uint16_t argument = message.param2();

@@ -7,8 +7,7 @@
 
 namespace QUORVEL {
 
-void Target::handleIcon(LoopState& loop, const WireMessage& message)
-{
+void Target::handleIcon(LoopState& loop, const WireMessage& message) {
     const uint16_t number = message.param0();
     const uint16_t column = message.param1();
     const uint16_t row = message.param2();
@@ -42,7 +41,8 @@ void Target::handleIcon(LoopState& loop, const WireMessage& message)
     std::vector<uint8_t> bytes;
     icon->runBytes(y0, x0, length, bytes);
 
-    VEMRA::logLine(VEMRA::kLogDebug, "Icon Load ") << unsigned{number} << " " << x0 << " " << y0 << " " << length;
+    VEMRA::logLine(VEMRA::kLogDebug, "Icon Load ")
+        << unsigned{number} << " " << x0 << " " << y0 << " " << length;
     SendBuffer reply;
     reply.setHeader(ICON_ANS, 1, number, column, row, static_cast<uint16_t>(length + 1));
     reply.setPayload(bytes.data(), bytes.size());

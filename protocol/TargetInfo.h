@@ -15,7 +15,7 @@ struct ConfigItem {
     enum Type : uint16_t {
         Number = 1,
         NumberAlt = 2,
-        Switch = 3,         // "enable" / "disable", 1 / 0
+        Switch = 3, // "enable" / "disable", 1 / 0
         Text = 4,
         Choice = 5,         // the Host may set it
         ChoiceReadOnly = 6, // the Host may only read it
@@ -24,10 +24,10 @@ struct ConfigItem {
 
     uint16_t type = 0;
     std::string name;
-    std::string text;     // reference text as the application built it; may be empty
-    int16_t minimum = 0;  // range of a number item
+    std::string text;    // reference text as the application built it; may be empty
+    int16_t minimum = 0; // range of a number item
     uint16_t maximum = 0;
-    uint16_t value = 0;   // reference number: 0/1 for a switch, the index for a choice
+    uint16_t value = 0; // reference number: 0/1 for a switch, the index for a choice
     std::vector<std::string> choices;
 
     bool isNumber() const { return type == Number || type == NumberAlt || type == NumberWide; }

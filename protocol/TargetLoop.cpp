@@ -24,27 +24,23 @@ constexpr size_t kForwardRecordSize = 26;
 constexpr size_t kForwardFlushSize = 1000;
 constexpr int kAddressNotAvailable = 99;
 
-bool isLoopbackSender(const VEMRA::SocketAddress& sender)
-{
+bool isLoopbackSender(const VEMRA::SocketAddress& sender) {
     return sender.isLoopback();
 }
 
-void writeLe16(uint8_t* at, uint16_t value)
-{
+void writeLe16(uint8_t* at, uint16_t value) {
     at[0] = static_cast<uint8_t>(value);
     at[1] = static_cast<uint8_t>(value >> 8);
 }
 
-void writeLe64(uint8_t* at, uint64_t value)
-{
+void writeLe64(uint8_t* at, uint64_t value) {
     for (int i = 0; i < 8; ++i) {
         at[i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
 
 // Bits 0 .. largest key set (at most 4096 bits); an empty table leaves it zero.
-void fillBitmap(uint8_t* bitmap, const TargetRegistry::PortTable& table)
-{
+void fillBitmap(uint8_t* bitmap, const TargetRegistry::PortTable& table) {
     if (table.empty()) {
         return;
     }
@@ -56,28 +52,25 @@ void fillBitmap(uint8_t* bitmap, const TargetRegistry::PortTable& table)
 }
 
 // Entry i: the port of key first + i, 0 where there is none.
-void fillPortTable(uint8_t* entries, const TargetRegistry::PortTable& table, uint16_t first)
-{
+void fillPortTable(uint8_t* entries, const TargetRegistry::PortTable& table, uint16_t first) {
     std::memset(entries, 0, kPortTableEntries * 2);
-    for (auto it = table.lower_bound(first); it != table.end() && it->first < first + kPortTableEntries; ++it) {
+    for (auto it = table.lower_bound(first); it != table.end() && it->first < first + kPortTableEntries;
+         ++it) {
         writeLe16(entries + 2 * (it->first - first), it->second.port);
     }
 }
 
 } // namespace
 
-void Target::setTextPayload(SendBuffer& message, std::string_view text)
-{
+void Target::setTextPayload(SendBuffer& message, std::string_view text) {
     message.setPayload(text.data(), std::min(text.size(), kMaxDatagramPayload));
 }
 
-void Target::logSendError(int site, int error)
-{
+void Target::logSendError(int site, int error) {
     VEMRA::logLine(VEMRA::kLogError, "UDP send error ") << site << ":" << error;
 }
 
-bool Target::answer(LoopState& loop, Send& message, int site)
-{
+bool Target::answer(LoopState& loop, Send& message, int site) {
     message.prepare();
     const auto bytes = message.bytes();
     if (discoverySocket.sendTo(bytes.data(), bytes.size(), loop.sender, true)) {
@@ -89,8 +82,7 @@ bool Target::answer(LoopState& loop, Send& message, int site)
     return false;
 }
 
-bool Target::sendToLoopback(Send& message, uint16_t port, int site)
-{
+bool Target::sendToLoopback(Send& message, uint16_t port, int site) {
     message.prepare();
     const auto bytes = message.bytes();
     if (discoverySocket.sendTo(bytes.data(), bytes.size(), VEMRA::SocketAddress::loopback(port), true)) {
@@ -100,8 +92,7 @@ bool Target::sendToLoopback(Send& message, uint16_t port, int site)
     return false;
 }
 
-int32_t Target::run()
-{
+int32_t Target::run() {
     LoopState loop;
     loop.waitSet.add(discoverySocket);
     if (relaySocket.isOpen()) {
@@ -150,16 +141,15 @@ int32_t Target::run()
     return SocketFailed;
 }
 
-void Target::expire(LoopState& loop)
-{
+void Target::expire(LoopState& loop) {
     loop.registry.expire(
-        loop.now, [](uint16_t key) { VEMRA::logLine(VEMRA::kLogInfo, "Unregist out Port : ") << unsigned{key}; },
+        loop.now,
+        [](uint16_t key) { VEMRA::logLine(VEMRA::kLogInfo, "Unregist out Port : ") << unsigned{key}; },
         [](uint16_t key) { VEMRA::logLine(VEMRA::kLogInfo, "Unregist status Port : ") << unsigned{key}; });
     playingFlag.store(loop.registry.anyBusy(), std::memory_order_relaxed);
 }
 
-bool Target::dispatch(LoopState& loop)
-{
+bool Target::dispatch(LoopState& loop) {
     const WireMessage message(loop.receiveBuffer);
     const bool debug = VEMRA::logEnabled(VEMRA::kLogDebug);
     if (!message.isValid()) {
@@ -244,11 +234,11 @@ bool Target::dispatch(LoopState& loop)
     return true;
 }
 
-void Target::relay(LoopState& loop)
-{
+void Target::relay(LoopState& loop) {
     const std::vector<uint8_t>& line = loop.receiveBuffer;
     if (info.syslogToLocal) {
-        relaySocket.sendTo(line.data(), line.size(), VEMRA::SocketAddress::loopback(config.localSyslogPort), false);
+        relaySocket.sendTo(line.data(), line.size(), VEMRA::SocketAddress::loopback(config.localSyslogPort),
+                           false);
     }
     if (loop.hostDebugAddress == VEMRA::SocketAddress{}) {
         return;
@@ -273,14 +263,14 @@ void Target::relay(LoopState& loop)
     }
 }
 
-void Target::handleDiscover(LoopState& loop)
-{
+void Target::handleDiscover(LoopState& loop) {
     const VEMRA::SocketAddress& sender = loop.sender;
     const bool ownEcho = std::any_of(joined.begin(), joined.end(), [&](const VEMRA::SocketAddress& member) {
         return member.address == sender.address;
     });
     if (ownEcho || (isLoopbackSender(sender) && !info.acceptLoopbackDiscover)) {
-        VEMRA::logLine(VEMRA::kLogDebug, "Block : ") << VEMRA::addressText(sender) << "%" << unsigned{sender.scope};
+        VEMRA::logLine(VEMRA::kLogDebug, "Block : ")
+            << VEMRA::addressText(sender) << "%" << unsigned{sender.scope};
         return;
     }
     SendBuffer reply;
@@ -295,8 +285,7 @@ void Target::handleDiscover(LoopState& loop)
     }
 }
 
-void Target::handlePortRequest(LoopState& loop, const WireMessage& message)
-{
+void Target::handlePortRequest(LoopState& loop, const WireMessage& message) {
     const uint16_t key0 = message.param0();
     const uint16_t key1 = message.param1();
     const uint16_t kind = message.param2();
@@ -367,12 +356,12 @@ void Target::handlePortRequest(LoopState& loop, const WireMessage& message)
         fillPortTable(reply.payload(), table1, key0);
     }
     answer(loop, reply, 622);
-    VEMRA::logLine(VEMRA::kLogDebug, "PORT_ANS : ") << unsigned{largest1} << " " << unsigned{largest0} << " "
-                                                     << unsigned{word} << " " << 1 << " " << reply.payloadLength();
+    VEMRA::logLine(VEMRA::kLogDebug, "PORT_ANS : ")
+        << unsigned{largest1} << " " << unsigned{largest0} << " " << unsigned{word} << " " << 1 << " "
+        << reply.payloadLength();
 }
 
-void Target::handlePortRegist(LoopState& loop, const WireMessage& message)
-{
+void Target::handlePortRegist(LoopState& loop, const WireMessage& message) {
     if (!isLoopbackSender(loop.sender)) {
         return;
     }
@@ -399,8 +388,7 @@ void Target::handlePortRegist(LoopState& loop, const WireMessage& message)
     }
 }
 
-void Target::forwardOffsets(uint16_t port)
-{
+void Target::forwardOffsets(uint16_t port) {
     SendBuffer forward;
     std::vector<uint8_t> records;
     records.reserve(kForwardFlushSize + kForwardRecordSize);
@@ -424,8 +412,7 @@ void Target::forwardOffsets(uint16_t port)
     }
 }
 
-void Target::handleStatusRegist(LoopState& loop, const WireMessage& message)
-{
+void Target::handleStatusRegist(LoopState& loop, const WireMessage& message) {
     const uint16_t key = message.param0();
     if (!isLoopbackSender(loop.sender) || key == 0) {
         return;
@@ -436,8 +423,8 @@ void Target::handleStatusRegist(LoopState& loop, const WireMessage& message)
     Block block = entry.block; // a payload too short for a block keeps the old one
     std::string name;
     message.payloadBlockAndText(block, name);
-    if (entry.port != port || entry.name != name || entry.block != block || entry.kindWord != message.param1() ||
-        entry.word3 != message.param3()) {
+    if (entry.port != port || entry.name != name || entry.block != block ||
+        entry.kindWord != message.param1() || entry.word3 != message.param3()) {
         entry.port = port;
         entry.name = std::move(name);
         entry.block = block;
@@ -450,8 +437,7 @@ void Target::handleStatusRegist(LoopState& loop, const WireMessage& message)
     entry.busy = (message.status() & 2) != 0;
 }
 
-void Target::handleStatusRequest(LoopState& loop, const WireMessage& message)
-{
+void Target::handleStatusRequest(LoopState& loop, const WireMessage& message) {
     const uint16_t key = message.param0();
     const TargetRegistry::StatusTable& table = loop.registry.statusTable();
     if (key == 0) {
@@ -472,21 +458,20 @@ void Target::handleStatusRequest(LoopState& loop, const WireMessage& message)
         word3 = entry.word3;
         SendBuffer reply;
         reply.setHeader(STATUS_ANS, 1, key, kindWord, port, word3);
-        reply.setPayloadBlockAndText(entry.block,
-                                     std::string_view(entry.name).substr(0, kMaxDatagramPayload - kBlockSize));
+        reply.setPayloadBlockAndText(
+            entry.block, std::string_view(entry.name).substr(0, kMaxDatagramPayload - kBlockSize));
         answer(loop, reply, 702);
     } else {
         Send reply(STATUS_ANS, 0, key, 0, 0, 1);
         answer(loop, reply, 702);
     }
-    VEMRA::logLine(VEMRA::kLogDebug, "STATUS_ANS : ") << unsigned{key} << " " << unsigned{port} << " "
-                                                       << (kindWord != 0 ? "sink" : "controll") << " "
-                                                       << unsigned{word3};
+    VEMRA::logLine(VEMRA::kLogDebug, "STATUS_ANS : ")
+        << unsigned{key} << " " << unsigned{port} << " " << (kindWord != 0 ? "sink" : "controll") << " "
+        << unsigned{word3};
 }
 
 void Target::handleTextAnswer(LoopState& loop, uint16_t answerCode, const std::string& text, int emptySite,
-                              int site)
-{
+                              int site) {
     if (text.empty()) {
         Send reply(answerCode, 0);
         answer(loop, reply, emptySite);
@@ -498,8 +483,7 @@ void Target::handleTextAnswer(LoopState& loop, uint16_t answerCode, const std::s
     answer(loop, reply, site);
 }
 
-void Target::handleTextRequest(LoopState& loop, const WireMessage& message)
-{
+void Target::handleTextRequest(LoopState& loop, const WireMessage& message) {
     const uint16_t selector = message.param0();
     SendBuffer reply;
     switch (selector) {
@@ -556,18 +540,17 @@ void Target::handleTextRequest(LoopState& loop, const WireMessage& message)
     answer(loop, reply, 1135);
 }
 
-void Target::handleSyncName(LoopState& loop, const WireMessage& message)
-{
+void Target::handleSyncName(LoopState& loop, const WireMessage& message) {
     std::string name = message.payloadText();
     const uint64_t value = message.value64();
-    VEMRA::logLine(VEMRA::kLogDebug, "SYNCNAME_SET : ") << name << " " << static_cast<unsigned long long>(value);
+    VEMRA::logLine(VEMRA::kLogDebug, "SYNCNAME_SET : ")
+        << name << " " << static_cast<unsigned long long>(value);
     syncNames[loop.sender.address] = {std::move(name), value};
     Send reply(PORT_ANS, 1);
     answer(loop, reply, 733);
 }
 
-bool Target::handleReboot(LoopState& loop, const WireMessage& message)
-{
+bool Target::handleReboot(LoopState& loop, const WireMessage& message) {
     if (!info.rebootAllowed) {
         Send refused(REBOOT_ANS, 0);
         answer(loop, refused, 855);
@@ -583,8 +566,7 @@ bool Target::handleReboot(LoopState& loop, const WireMessage& message)
     return false;
 }
 
-void Target::handleHostDebug(LoopState& loop, const WireMessage& message)
-{
+void Target::handleHostDebug(LoopState& loop, const WireMessage& message) {
     const uint16_t mode = message.param0();
     if (mode == 1) {
         if (loop.sender != loop.hostDebugAddress) {

@@ -16,13 +16,11 @@ constexpr int kSequenceJumpLimit = 6;
 constexpr size_t kRecordSize = 26;
 
 // |value| without overflow for the most negative offset.
-uint64_t magnitude(int64_t value)
-{
+uint64_t magnitude(int64_t value) {
     return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
 }
 
-uint64_t readLe64(const uint8_t* at)
-{
+uint64_t readLe64(const uint8_t* at) {
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i) {
         value = (value << 8) | at[i];
@@ -32,8 +30,7 @@ uint64_t readLe64(const uint8_t* at)
 
 } // namespace
 
-void Target::handleSynchro(LoopState& loop, const WireMessage& message)
-{
+void Target::handleSynchro(LoopState& loop, const WireMessage& message) {
     const VEMRA::SocketAddress& sender = loop.sender;
     if (sender.isLoopback() || !info.synchroEnabled || message.payloadLength() < 8) {
         return;
@@ -69,7 +66,8 @@ void Target::handleSynchro(LoopState& loop, const WireMessage& message)
     }
     record.count += 1;
 
-    if (!record.restart && record.count < kSynchroWindow && magnitude(record.published) <= magnitude(record.current)) {
+    if (!record.restart && record.count < kSynchroWindow &&
+        magnitude(record.published) <= magnitude(record.current)) {
         return;
     }
 
@@ -78,7 +76,8 @@ void Target::handleSynchro(LoopState& loop, const WireMessage& message)
         line << VEMRA::addressText(sender) << " " << static_cast<unsigned long long>(hostTime) << " "
              << record.count << " ";
         const auto micros = [](int64_t picoseconds) {
-            return static_cast<long long>(picoseconds / static_cast<int64_t>(VEMRA::kPicosecondsPerMicrosecond));
+            return static_cast<long long>(picoseconds /
+                                          static_cast<int64_t>(VEMRA::kPicosecondsPerMicrosecond));
         };
         if (record.published != record.current) {
             line.hex(static_cast<uint64_t>(record.published)) << "->";

@@ -25,8 +25,7 @@ struct SynchroRecord {
 using SynchroTable = std::map<VEMRA::SocketAddress, SynchroRecord>;
 
 // The key of a Host in the synchro table: its address and scope, port zeroed.
-inline VEMRA::SocketAddress synchroKey(const VEMRA::SocketAddress& sender)
-{
+inline VEMRA::SocketAddress synchroKey(const VEMRA::SocketAddress& sender) {
     VEMRA::SocketAddress key = sender;
     key.port = 0;
     return key;

@@ -13,8 +13,7 @@ constexpr uint16_t kFinalPhase = 0xFFFF;
 
 } // namespace
 
-void Target::transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0, uint16_t pos1)
-{
+void Target::transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0, uint16_t pos1) {
     (void)area;
     if (pos0 == 0 && pos1 == 0) {
         transferBuffer.clear();
@@ -24,8 +23,7 @@ void Target::transferData(const uint8_t* bytes, size_t length, uint16_t area, ui
     transferBuffer.insert(transferBuffer.end(), bytes, bytes + length);
 }
 
-bool Target::transferCheck(uint16_t area, uint16_t& check, uint16_t& phase)
-{
+bool Target::transferCheck(uint16_t area, uint16_t& check, uint16_t& phase) {
     (void)area;
     const uint16_t crc = transferCrc.value();
     if (phase == kFinalPhase && check == crc) {
@@ -35,8 +33,7 @@ bool Target::transferCheck(uint16_t area, uint16_t& check, uint16_t& phase)
     return false;
 }
 
-void Target::handleTransferInfo(LoopState& loop, const WireMessage& message)
-{
+void Target::handleTransferInfo(LoopState& loop, const WireMessage& message) {
     const uint16_t number = message.param0();
     if (number == 0) {
         Send reply(TRANSFERDATA_INFO_ANS, 1, info.areaCount, info.areaWord, 0, 0);
@@ -54,8 +51,7 @@ void Target::handleTransferInfo(LoopState& loop, const WireMessage& message)
     answer(loop, reply, 751);
 }
 
-void Target::handleTransferSet(LoopState& loop, const WireMessage& message)
-{
+void Target::handleTransferSet(LoopState& loop, const WireMessage& message) {
     const uint16_t word = message.param0();
     const uint16_t number = word & kAreaMask;
     const bool acknowledge = (word & kAcknowledgeBit) != 0;
@@ -87,8 +83,7 @@ void Target::handleTransferSet(LoopState& loop, const WireMessage& message)
         << (acknowledge ? 1 : 0);
 }
 
-void Target::handleTransferCheck(LoopState& loop, const WireMessage& message)
-{
+void Target::handleTransferCheck(LoopState& loop, const WireMessage& message) {
     const uint16_t number = message.param0();
     if (number == 0 || number > info.areaCount) {
         Send reply(TRANSFERDATA_CHECK_ANS, 0);

@@ -15,8 +15,7 @@ namespace {
 
 class HostSocketTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(client.open(VEMRA::SocketAddress::loopback(0)));
         ASSERT_TRUE(peer.open(VEMRA::SocketAddress::loopback(0)));
         ASSERT_TRUE(other.open(VEMRA::SocketAddress::loopback(0)));
@@ -31,8 +30,7 @@ protected:
     VEMRA::SocketAddress peerAddress;
 };
 
-TEST_F(HostSocketTest, ReceiveSkipsOtherCodesSendersAndInvalidDatagrams)
-{
+TEST_F(HostSocketTest, ReceiveSkipsOtherCodesSendersAndInvalidDatagrams) {
     Send wrongCode(QUORVEL::INFO_ANS, 1);
     ASSERT_TRUE(peer.send(wrongCode, clientAddress));
     const uint8_t garbage[5] = {1, 2, 3, 4, 5};
@@ -53,8 +51,7 @@ TEST_F(HostSocketTest, ReceiveSkipsOtherCodesSendersAndInvalidDatagrams)
     EXPECT_FALSE(client.receive(QUORVEL::VERSION_ANS, 20ms)) << "everything before it was consumed";
 }
 
-TEST_F(HostSocketTest, ReceiveAnyKeepsRawDatagramsAndTimesOut)
-{
+TEST_F(HostSocketTest, ReceiveAnyKeepsRawDatagramsAndTimesOut) {
     const uint8_t garbage[5] = {1, 2, 3, 4, 5};
     ASSERT_TRUE(peer.sendBytes(garbage, sizeof(garbage), clientAddress));
     const auto raw = client.receiveAny(2000ms);
@@ -64,8 +61,7 @@ TEST_F(HostSocketTest, ReceiveAnyKeepsRawDatagramsAndTimesOut)
     EXPECT_FALSE(client.receiveAny(20ms));
 }
 
-TEST_F(HostSocketTest, LargeAnswersArriveWhole)
-{
+TEST_F(HostSocketTest, LargeAnswersArriveWhole) {
     SendBuffer large;
     large.setHeader(QUORVEL::ICON_ANS, 1);
     large.setPayloadSize(65504);
@@ -76,8 +72,7 @@ TEST_F(HostSocketTest, LargeAnswersArriveWhole)
     EXPECT_EQ(answer->payload().size(), 65504U);
 }
 
-TEST_F(HostSocketTest, RequestWaitsForTheAnswerFromTheTarget)
-{
+TEST_F(HostSocketTest, RequestWaitsForTheAnswerFromTheTarget) {
     std::thread responder([&] {
         const auto request = peer.receive(QUORVEL::INFO_REQ, 2000ms);
         if (!request) {
@@ -95,8 +90,7 @@ TEST_F(HostSocketTest, RequestWaitsForTheAnswerFromTheTarget)
     EXPECT_EQ(answer->param0(), 2) << "the stray answer from another endpoint is skipped";
 }
 
-TEST(HostEndpoint, ParsesAddressPortAndScope)
-{
+TEST(HostEndpoint, ParsesAddressPortAndScope) {
     const auto endpoint = QUORVEL::hostEndpoint("fe80::a", 19642, 3);
     ASSERT_TRUE(endpoint);
     EXPECT_TRUE(endpoint->isLinkLocal());

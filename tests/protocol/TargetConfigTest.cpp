@@ -16,10 +16,17 @@ using namespace std::chrono_literals;
 namespace {
 
 // Items 1-7 in wire numbering.
-enum WireItem : uint16_t { NumberItem = 1, SwitchItem, TextItem, ChoiceItem, ReadOnlyItem, WideItem, OddItem };
+enum WireItem : uint16_t {
+    NumberItem = 1,
+    SwitchItem,
+    TextItem,
+    ChoiceItem,
+    ReadOnlyItem,
+    WideItem,
+    OddItem
+};
 
-TargetInfo configInfo()
-{
+TargetInfo configInfo() {
     TargetInfo info = sampleInfo();
     ConfigItem number;
     number.type = ConfigItem::Number;
@@ -74,8 +81,7 @@ public:
     SettingsTarget(const TargetInfo& info, Config config) : Target(info, std::move(config)) {}
     ~SettingsTarget() override { stop(); }
 
-    bool configGet(uint16_t item, std::string& text, uint16_t& number) override
-    {
+    bool configGet(uint16_t item, std::string& text, uint16_t& number) override {
         std::lock_guard<std::mutex> lock(mutex);
         const auto found = values.find(item);
         if (found == values.end()) {
@@ -86,38 +92,32 @@ public:
         return true;
     }
 
-    bool configSet(uint16_t item, const std::string& text, uint16_t number, bool reset) override
-    {
+    bool configSet(uint16_t item, const std::string& text, uint16_t number, bool reset) override {
         std::lock_guard<std::mutex> lock(mutex);
         sets.push_back({item, text, number, reset});
         values[item] = {text, number};
         return acceptSets;
     }
 
-    bool configSave(bool restart) override
-    {
+    bool configSave(bool restart) override {
         std::lock_guard<std::mutex> lock(mutex);
         saves.push_back(restart);
         return acceptSave;
     }
 
-    void setValue(uint16_t item, const std::string& text, uint16_t number)
-    {
+    void setValue(uint16_t item, const std::string& text, uint16_t number) {
         std::lock_guard<std::mutex> lock(mutex);
         values[item] = {text, number};
     }
-    std::vector<SetCall> setCalls()
-    {
+    std::vector<SetCall> setCalls() {
         std::lock_guard<std::mutex> lock(mutex);
         return sets;
     }
-    std::vector<bool> saveCalls()
-    {
+    std::vector<bool> saveCalls() {
         std::lock_guard<std::mutex> lock(mutex);
         return saves;
     }
-    void setAcceptSave(bool value)
-    {
+    void setAcceptSave(bool value) {
         std::lock_guard<std::mutex> lock(mutex);
         acceptSave = value;
     }
@@ -133,16 +133,14 @@ private:
 
 class TargetConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         target = std::make_unique<SettingsTarget>(configInfo(), loopbackConfig());
         ASSERT_TRUE(target->start(false));
         client = std::make_unique<HostClient>(loopbackClient(*target));
     }
 
     QUORVEL::ConfigValueReply value(uint16_t item, uint16_t operation, uint16_t argument = 0,
-                                    const std::string& text = std::string())
-    {
+                                    const std::string& text = std::string()) {
         const auto reply = client->configValue(item, operation, argument, text);
         EXPECT_TRUE(reply);
         return reply.value_or(QUORVEL::ConfigValueReply{});
@@ -153,8 +151,7 @@ protected:
     std::unique_ptr<HostClient> client;
 };
 
-TEST_F(TargetConfigTest, ItemDescriptions)
-{
+TEST_F(TargetConfigTest, ItemDescriptions) {
     const auto count = client->configItem(0, 7);
     ASSERT_TRUE(count);
     EXPECT_TRUE(count->accepted);
@@ -169,9 +166,12 @@ TEST_F(TargetConfigTest, ItemDescriptions)
         const char* name;
     };
     const Expected expected[] = {
-        {NumberItem, 1, 0xFFFB, 1000, "Latency"}, {SwitchItem, 3, 0, 1, "DoPauto"},
-        {TextItem, 4, 0, 0, "TargetName"},        {ChoiceItem, 5, 0, 2, "VolumeCtl"},
-        {ReadOnlyItem, 6, 0, 1, "Mode"},          {WideItem, 7, 1, 65534, "Wide"},
+        {NumberItem, 1, 0xFFFB, 1000, "Latency"},
+        {SwitchItem, 3, 0, 1, "DoPauto"},
+        {TextItem, 4, 0, 0, "TargetName"},
+        {ChoiceItem, 5, 0, 2, "VolumeCtl"},
+        {ReadOnlyItem, 6, 0, 1, "Mode"},
+        {WideItem, 7, 1, 65534, "Wide"},
         {OddItem, 9, 0, 0, "Odd"},
     };
     for (const Expected& entry : expected) {
@@ -192,8 +192,7 @@ TEST_F(TargetConfigTest, ItemDescriptions)
     EXPECT_TRUE(beyond->name.empty());
 }
 
-TEST_F(TargetConfigTest, ChoiceTextsNeedNoSlot)
-{
+TEST_F(TargetConfigTest, ChoiceTextsNeedNoSlot) {
     EXPECT_EQ(value(SwitchItem, HostClient::ChoiceText, 0).text, "disable");
     EXPECT_EQ(value(SwitchItem, HostClient::ChoiceText, 5).text, "enable");
     const auto choice = value(ChoiceItem, HostClient::ChoiceText, 2);
@@ -207,8 +206,7 @@ TEST_F(TargetConfigTest, ChoiceTextsNeedNoSlot)
     EXPECT_TRUE(target->setCalls().empty());
 }
 
-TEST_F(TargetConfigTest, SetCallsTheSlotPerItemType)
-{
+TEST_F(TargetConfigTest, SetCallsTheSlotPerItemType) {
     const auto number = value(NumberItem, HostClient::Set, 250);
     EXPECT_TRUE(number.accepted);
     EXPECT_EQ(number.value, 250) << "read back through configGet";
@@ -229,14 +227,13 @@ TEST_F(TargetConfigTest, SetCallsTheSlotPerItemType)
     EXPECT_EQ(beyond.value, 1) << "an unknown text leaves the reference index";
 
     const std::vector<SetCall> expected = {
-        {0, "", 250, false},       {5, "", 4000, false},     {1, "disable", 0, false},
-        {2, "New name", 0, false}, {3, "-20db", 2, false},   {3, "unknown", 7, false},
+        {0, "", 250, false},       {5, "", 4000, false},   {1, "disable", 0, false},
+        {2, "New name", 0, false}, {3, "-20db", 2, false}, {3, "unknown", 7, false},
     };
     EXPECT_EQ(target->setCalls(), expected);
 }
 
-TEST_F(TargetConfigTest, ReadOnlyAndUnknownItemsCannotBeSet)
-{
+TEST_F(TargetConfigTest, ReadOnlyAndUnknownItemsCannotBeSet) {
     const auto readOnly = value(ReadOnlyItem, HostClient::Set, 1);
     EXPECT_FALSE(readOnly.accepted);
     EXPECT_EQ(readOnly.value, 0);
@@ -250,8 +247,7 @@ TEST_F(TargetConfigTest, ReadOnlyAndUnknownItemsCannotBeSet)
     EXPECT_TRUE(target->setCalls().empty());
 }
 
-TEST_F(TargetConfigTest, ResetRestoresTheReference)
-{
+TEST_F(TargetConfigTest, ResetRestoresTheReference) {
     EXPECT_TRUE(value(TextItem, HostClient::Reset).accepted);
     EXPECT_TRUE(value(NumberItem, HostClient::Reset).accepted);
     EXPECT_TRUE(value(SwitchItem, HostClient::Reset).accepted);
@@ -261,8 +257,7 @@ TEST_F(TargetConfigTest, ResetRestoresTheReference)
     EXPECT_EQ(target->setCalls(), expected);
 }
 
-TEST_F(TargetConfigTest, ReadsTakeTheApplicationsValues)
-{
+TEST_F(TargetConfigTest, ReadsTakeTheApplicationsValues) {
     target->setValue(1, "disable", 1);
     target->setValue(3, "0db", 9);
     target->setValue(4, "manual", 0);
@@ -285,8 +280,7 @@ TEST_F(TargetConfigTest, ReadsTakeTheApplicationsValues)
     EXPECT_EQ(value(ChoiceItem, HostClient::Read).value, 2) << "an empty text gives the number";
 }
 
-TEST_F(TargetConfigTest, SaveEndsTheLoopForARestart)
-{
+TEST_F(TargetConfigTest, SaveEndsTheLoopForARestart) {
     target->setAcceptSave(false);
     const auto refused = value(0, 1);
     EXPECT_FALSE(refused.accepted);
@@ -305,8 +299,7 @@ TEST_F(TargetConfigTest, SaveEndsTheLoopForARestart)
 }
 
 // The base Target offers no settings: reads keep the reference values, writes fail.
-TEST(TargetConfigBase, MissingSlotsMeanNotSupported)
-{
+TEST(TargetConfigBase, MissingSlotsMeanNotSupported) {
     CapturedLog log;
     Target target(configInfo(), loopbackConfig());
     ASSERT_TRUE(target.start(false));

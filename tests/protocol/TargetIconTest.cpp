@@ -14,8 +14,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Pixel words that tell their position: index in the low 24 bits, a tag on top.
-IconImage makeIcon(uint16_t width, size_t height, bool oneByte)
-{
+IconImage makeIcon(uint16_t width, size_t height, bool oneByte) {
     IconImage icon;
     icon.oneBytePerPixel = oneByte;
     icon.width = width;
@@ -28,8 +27,7 @@ IconImage makeIcon(uint16_t width, size_t height, bool oneByte)
 
 enum IconNumber : uint16_t { Wide = 1, Grey = 2, Broken = 3, BigColour = 4, BigGrey = 5, Empty = 6 };
 
-TargetInfo iconInfo()
-{
+TargetInfo iconInfo() {
     TargetInfo info = sampleInfo();
     info.icons[Wide - 1] = makeIcon(400, 3, false);
     info.icons[Grey - 1] = makeIcon(1200, 2, true);
@@ -40,16 +38,14 @@ TargetInfo iconInfo()
     return info;
 }
 
-uint32_t wordAt(const std::vector<uint8_t>& bytes, size_t index)
-{
+uint32_t wordAt(const std::vector<uint8_t>& bytes, size_t index) {
     return static_cast<uint32_t>(bytes[4 * index] | bytes[4 * index + 1] << 8 | bytes[4 * index + 2] << 16 |
                                  bytes[4 * index + 3] << 24);
 }
 
 class TargetIconTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         info = iconInfo();
         target = std::make_unique<Target>(info, loopbackConfig());
         ASSERT_TRUE(target->start(false));
@@ -57,8 +53,7 @@ protected:
     }
     void TearDown() override { target->stop(); }
 
-    QUORVEL::IconReply run(uint16_t number, uint16_t column, uint16_t row, uint16_t count)
-    {
+    QUORVEL::IconReply run(uint16_t number, uint16_t column, uint16_t row, uint16_t count) {
         const auto reply = client->iconRun(number, column, row, count);
         EXPECT_TRUE(reply);
         return reply.value_or(QUORVEL::IconReply{});
@@ -70,8 +65,7 @@ protected:
     std::unique_ptr<HostClient> client;
 };
 
-TEST_F(TargetIconTest, SizeQueries)
-{
+TEST_F(TargetIconTest, SizeQueries) {
     const auto wide = run(Wide, 0, 0, 0);
     EXPECT_TRUE(wide.accepted);
     EXPECT_EQ(wide.column, 400);
@@ -96,8 +90,7 @@ TEST_F(TargetIconTest, SizeQueries)
     }
 }
 
-TEST_F(TargetIconTest, RowRunsStopAtTheirLimits)
-{
+TEST_F(TargetIconTest, RowRunsStopAtTheirLimits) {
     const IconImage& wide = info.icons[Wide - 1];
     const auto first = run(Wide, 1, 2, 1);
     EXPECT_TRUE(first.accepted);
@@ -129,8 +122,7 @@ TEST_F(TargetIconTest, RowRunsStopAtTheirLimits)
     EXPECT_EQ(below.count, 0);
 }
 
-TEST_F(TargetIconTest, CountRunsNeverPassTheLastPixel)
-{
+TEST_F(TargetIconTest, CountRunsNeverPassTheLastPixel) {
     const IconImage& wide = info.icons[Wide - 1];
     const auto across = run(Wide, 391, 1, 21);
     EXPECT_EQ(across.count, 21) << "count runs continue into the next row";
@@ -147,8 +139,7 @@ TEST_F(TargetIconTest, CountRunsNeverPassTheLastPixel)
     ASSERT_EQ(last.bytes.size(), 4U);
 }
 
-TEST_F(TargetIconTest, RunsLongerThanOneDatagramAreCut)
-{
+TEST_F(TargetIconTest, RunsLongerThanOneDatagramAreCut) {
     // 19 999 four-byte pixels would need 79 996 bytes: cut to what one datagram carries.
     const auto colour = run(BigColour, 1, 1, 20000);
     EXPECT_TRUE(colour.accepted);

@@ -20,8 +20,7 @@ namespace {
 
 constexpr uint64_t kSecond = VEMRA::kPicosecondsPerSecond;
 
-uint64_t readLe64(const uint8_t* at)
-{
+uint64_t readLe64(const uint8_t* at) {
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i) {
         value = value << 8 | at[i];
@@ -33,8 +32,7 @@ uint64_t readLe64(const uint8_t* at)
 // The Target runs with the system's own ports: the namespace is the test's.
 class TargetNetworkTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!runningAsRoot()) {
             GTEST_SKIP() << "network namespaces need root";
         }
@@ -56,20 +54,17 @@ protected:
         ASSERT_TRUE(started);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (target) {
             target->stop();
         }
     }
 
-    VEMRA::SocketAddress targetEndpoint() const
-    {
+    VEMRA::SocketAddress targetEndpoint() const {
         return *QUORVEL::hostEndpoint(VethNamespaces::kTargetAddress, Target::kDiscoveryPort, hostIndex);
     }
 
-    bool sendSynchro(HostClient& client, uint16_t sequence, uint64_t hostTime)
-    {
+    bool sendSynchro(HostClient& client, uint16_t sequence, uint64_t hostTime) {
         SendBuffer synchro;
         synchro.setHeader(QUORVEL::SYNCHRO, 0, sequence, 0, 0, 0);
         uint8_t payload[8];
@@ -87,8 +82,7 @@ protected:
     std::unique_ptr<Target> target;
 };
 
-TEST_F(TargetNetworkTest, HostDiscoversTheTargetOnItsLink)
-{
+TEST_F(TargetNetworkTest, HostDiscoversTheTargetOnItsLink) {
     const std::string member = "Add Multi Member : fe80::a%" + std::to_string(targetIndex);
     ASSERT_TRUE(log.capture.waitFor(member, 3000ms));
     const auto joined = target->joinedMembers();
@@ -117,8 +111,7 @@ TEST_F(TargetNetworkTest, HostDiscoversTheTargetOnItsLink)
     EXPECT_EQ(own->payload.size(), 16U) << "the target lists exactly its one link-local address";
 }
 
-TEST_F(TargetNetworkTest, TheTargetsOwnMulticastEchoIsBlocked)
-{
+TEST_F(TargetNetworkTest, TheTargetsOwnMulticastEchoIsBlocked) {
     ASSERT_TRUE(log.capture.waitFor("Add Multi Member : fe80::a", 3000ms));
     QUORVEL::HostSocket self;
     ASSERT_TRUE(net.target.run([&] { ASSERT_TRUE(self.open()); }));
@@ -129,8 +122,7 @@ TEST_F(TargetNetworkTest, TheTargetsOwnMulticastEchoIsBlocked)
     EXPECT_FALSE(self.receive(QUORVEL::DISCOVER_ANS, 100ms));
 }
 
-TEST_F(TargetNetworkTest, RegistrationsFromTheNetworkAreIgnored)
-{
+TEST_F(TargetNetworkTest, RegistrationsFromTheNetworkAreIgnored) {
     HostClient client(targetEndpoint());
     ASSERT_TRUE(net.host.run([&] { ASSERT_TRUE(client.open()); }));
     SendBuffer regist;
@@ -148,8 +140,7 @@ TEST_F(TargetNetworkTest, RegistrationsFromTheNetworkAreIgnored)
     EXPECT_EQ(client.statusCount(), std::optional<uint16_t>(0));
 }
 
-TEST_F(TargetNetworkTest, ClockSamplesReachTheSinks)
-{
+TEST_F(TargetNetworkTest, ClockSamplesReachTheSinks) {
     HostClient client(targetEndpoint());
     ASSERT_TRUE(net.host.run([&] { ASSERT_TRUE(client.open()); }));
 
@@ -191,8 +182,7 @@ TEST_F(TargetNetworkTest, ClockSamplesReachTheSinks)
     EXPECT_FALSE(sink->channel().receive(QUORVEL::SYNC_FORWARD, 100ms));
 }
 
-TEST_F(TargetNetworkTest, AnUnreachableDebugHostIsReportedOnce)
-{
+TEST_F(TargetNetworkTest, AnUnreachableDebugHostIsReportedOnce) {
     HostClient client(targetEndpoint());
     ASSERT_TRUE(net.host.run([&] { ASSERT_TRUE(client.open()); }));
     ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));

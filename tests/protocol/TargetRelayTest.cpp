@@ -19,8 +19,7 @@ namespace {
 
 constexpr size_t kHeader = 31;
 
-std::vector<uint8_t> syslogLine(const std::string& body)
-{
+std::vector<uint8_t> syslogLine(const std::string& body) {
     const std::string line = "<134>Dec 06 21:09:39 localhost " + body;
     return std::vector<uint8_t>(line.begin(), line.end());
 }
@@ -29,8 +28,7 @@ std::vector<uint8_t> syslogLine(const std::string& body)
 // process logger's side, a socket that sends lines to the relay port.
 class TargetRelayTest : public ::testing::Test {
 protected:
-    void startTarget(bool syslogToLocal)
-    {
+    void startTarget(bool syslogToLocal) {
         ASSERT_TRUE(collector.open(VEMRA::SocketAddress::loopback(0)));
         ASSERT_TRUE(logSide.open(VEMRA::SocketAddress::loopback(0)));
         TargetInfo info = sampleInfo();
@@ -42,14 +40,15 @@ protected:
         relay = VEMRA::SocketAddress::loopback(target->boundRelayPort());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (target) {
             target->stop();
         }
     }
 
-    void sendLine(const std::vector<uint8_t>& line) { ASSERT_TRUE(logSide.sendBytes(line.data(), line.size(), relay)); }
+    void sendLine(const std::vector<uint8_t>& line) {
+        ASSERT_TRUE(logSide.sendBytes(line.data(), line.size(), relay));
+    }
 
     CapturedLog log;
     HostSocket collector;
@@ -58,8 +57,7 @@ protected:
     std::unique_ptr<Target> target;
 };
 
-TEST_F(TargetRelayTest, LinesReachTheLocalCollectorUnchangedAndTheHostWithoutHeader)
-{
+TEST_F(TargetRelayTest, LinesReachTheLocalCollectorUnchangedAndTheHostWithoutHeader) {
     startTarget(true);
     HostClient client = loopbackClient(*target);
     EXPECT_EQ(client.hostDebug(true), std::optional<bool>(true));
@@ -99,8 +97,7 @@ TEST_F(TargetRelayTest, LinesReachTheLocalCollectorUnchangedAndTheHostWithoutHea
     EXPECT_FALSE(client.nextLogLine(100ms)) << "relaying to the Host is off";
 }
 
-TEST_F(TargetRelayTest, WithoutLocalSyslogOnlyTheHostGetsLines)
-{
+TEST_F(TargetRelayTest, WithoutLocalSyslogOnlyTheHostGetsLines) {
     startTarget(false);
     HostClient client = loopbackClient(*target);
     ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));
@@ -109,8 +106,7 @@ TEST_F(TargetRelayTest, WithoutLocalSyslogOnlyTheHostGetsLines)
     EXPECT_FALSE(collector.receiveAny(50ms));
 }
 
-TEST(TargetRelayLogger, TheProcessLoggerFeedsTheRelay)
-{
+TEST(TargetRelayLogger, TheProcessLoggerFeedsTheRelay) {
     LogListener collector;
     TargetInfo info = sampleInfo();
     info.syslogToLocal = true;

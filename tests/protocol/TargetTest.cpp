@@ -1,7 +1,7 @@
 // ctest-labels: threads
+#include "protocol/Target.h"
 #include "foundation/Socket.h"
 #include "protocol/MessageCode.h"
-#include "protocol/Target.h"
 #include "support/TargetHarness.h"
 
 #include <gtest/gtest.h>
@@ -24,14 +24,12 @@ constexpr uint64_t kSecond = VEMRA::kPicosecondsPerSecond;
 
 class TargetTest : public ::testing::Test {
 protected:
-    void startTarget(const TargetInfo& info = sampleInfo(), bool relay = true)
-    {
+    void startTarget(const TargetInfo& info = sampleInfo(), bool relay = true) {
         target = std::make_unique<Target>(info, loopbackConfig(&clock, &addresses));
         ASSERT_TRUE(target->start(relay));
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (target) {
             target->stop();
         }
@@ -40,8 +38,7 @@ protected:
     // Sends `message` and returns the first datagram that comes back; since the
     // Target handles datagrams in order, a probe sent after a message that
     // should stay unanswered proves that it was.
-    std::optional<HostAnswer> firstAnswerAfter(HostClient& client, Send& message)
-    {
+    std::optional<HostAnswer> firstAnswerAfter(HostClient& client, Send& message) {
         client.socket().send(message, client.target());
         Send probe(QUORVEL::VERSION_REQ, 0);
         client.socket().send(probe, client.target());
@@ -54,8 +51,7 @@ protected:
     std::unique_ptr<Target> target;
 };
 
-TEST_F(TargetTest, ResultFollowsTheLifecycle)
-{
+TEST_F(TargetTest, ResultFollowsTheLifecycle) {
     target = std::make_unique<Target>(sampleInfo(), loopbackConfig(&clock, &addresses));
     EXPECT_EQ(target->result(), Target::Constructed);
     ASSERT_TRUE(target->start(true));
@@ -69,8 +65,7 @@ TEST_F(TargetTest, ResultFollowsTheLifecycle)
     EXPECT_TRUE(log.capture.waitFor("Target close", 2000ms));
 }
 
-TEST_F(TargetTest, StartFailsWhenTheDiscoveryPortIsTaken)
-{
+TEST_F(TargetTest, StartFailsWhenTheDiscoveryPortIsTaken) {
     // A plain socket without SO_REUSEADDR keeps the port to itself.
     const int blocker = ::socket(AF_INET6, SOCK_DGRAM, 0);
     ASSERT_NE(blocker, -1);
@@ -91,8 +86,7 @@ TEST_F(TargetTest, StartFailsWhenTheDiscoveryPortIsTaken)
     ::close(blocker);
 }
 
-TEST_F(TargetTest, DiscoverFromLoopbackIsRefusedUnlessAccepted)
-{
+TEST_F(TargetTest, DiscoverFromLoopbackIsRefusedUnlessAccepted) {
     startTarget();
     HostClient client = loopbackClient(*target);
     Send discover(QUORVEL::DISCOVER, 0);
@@ -113,8 +107,7 @@ TEST_F(TargetTest, DiscoverFromLoopbackIsRefusedUnlessAccepted)
     EXPECT_TRUE(log.capture.waitFor("Receive DISCOVER : ::1%", 2000ms));
 }
 
-TEST_F(TargetTest, PortListAndLookupsFollowTheRegistrations)
-{
+TEST_F(TargetTest, PortListAndLookupsFollowTheRegistrations) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel sink1(target->boundDiscoveryPort());
@@ -165,11 +158,11 @@ TEST_F(TargetTest, PortListAndLookupsFollowTheRegistrations)
     EXPECT_EQ(sinkTable->tablePort(0), sink1.port());
     EXPECT_EQ(sinkTable->tablePort(1), 0);
     EXPECT_EQ(sinkTable->tablePort(2), sink3.port());
-    EXPECT_TRUE(log.capture.waitFor("Regist Port : 3 : " + std::to_string(sink3.port()) + " DAC three", 2000ms));
+    EXPECT_TRUE(
+        log.capture.waitFor("Regist Port : 3 : " + std::to_string(sink3.port()) + " DAC three", 2000ms));
 }
 
-TEST_F(TargetTest, PortRequestsOutsideTheRulesAreRefused)
-{
+TEST_F(TargetTest, PortRequestsOutsideTheRulesAreRefused) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel sink(target->boundDiscoveryPort());
@@ -209,8 +202,7 @@ TEST_F(TargetTest, PortRequestsOutsideTheRulesAreRefused)
     EXPECT_TRUE(allKeys->payload.empty()) << "both keys 0xFFFF carry no payload";
 }
 
-TEST_F(TargetTest, RegistrationsAreUpdatedInPlaceAndBadOnesIgnored)
-{
+TEST_F(TargetTest, RegistrationsAreUpdatedInPlaceAndBadOnesIgnored) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel sink(target->boundDiscoveryPort());
@@ -234,8 +226,7 @@ TEST_F(TargetTest, RegistrationsAreUpdatedInPlaceAndBadOnesIgnored)
     EXPECT_EQ(*count, 0) << "a status registration without a key is ignored";
 }
 
-TEST_F(TargetTest, RegistrationsExpireTenSecondsAfterTheLastOne)
-{
+TEST_F(TargetTest, RegistrationsExpireTenSecondsAfterTheLastOne) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel sink(target->boundDiscoveryPort());
@@ -267,8 +258,7 @@ TEST_F(TargetTest, RegistrationsExpireTenSecondsAfterTheLastOne)
     EXPECT_EQ(*count, 0);
 }
 
-TEST_F(TargetTest, BusyBitsTurnPlayingOnAndOff)
-{
+TEST_F(TargetTest, BusyBitsTurnPlayingOnAndOff) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel sink(target->boundDiscoveryPort());
@@ -285,8 +275,7 @@ TEST_F(TargetTest, BusyBitsTurnPlayingOnAndOff)
     EXPECT_TRUE(eventually([&] { return !target->playing(); }));
 }
 
-TEST_F(TargetTest, StatusChannelsAreListed)
-{
+TEST_F(TargetTest, StatusChannelsAreListed) {
     startTarget();
     HostClient client = loopbackClient(*target);
     FakeChannel control(target->boundDiscoveryPort());
@@ -311,13 +300,12 @@ TEST_F(TargetTest, StatusChannelsAreListed)
     EXPECT_FALSE(missing->found);
     EXPECT_EQ(missing->port, 0);
     EXPECT_EQ(missing->word3, 1);
-    EXPECT_TRUE(log.capture.waitFor("Regist Status : 4 : " + std::to_string(sinkStatus.port()) + " sink status 1",
-                                    2000ms));
+    EXPECT_TRUE(log.capture.waitFor(
+        "Regist Status : 4 : " + std::to_string(sinkStatus.port()) + " sink status 1", 2000ms));
     EXPECT_TRUE(log.capture.waitFor("STATUS_ANS : 2 0 controll 1", 2000ms));
 }
 
-TEST_F(TargetTest, InformationTextsAndSyncNames)
-{
+TEST_F(TargetTest, InformationTextsAndSyncNames) {
     startTarget();
     HostClient client = loopbackClient(*target);
     EXPECT_EQ(client.info(), std::optional<std::string>("info text"));
@@ -372,8 +360,7 @@ TEST_F(TargetTest, InformationTextsAndSyncNames)
     EXPECT_TRUE(log.capture.waitFor("SYNCNAME_SET : group 77", 2000ms));
 }
 
-TEST_F(TargetTest, ClockSamplesFromLoopbackAreIgnored)
-{
+TEST_F(TargetTest, ClockSamplesFromLoopbackAreIgnored) {
     TargetInfo info = sampleInfo();
     info.synchroEnabled = true;
     startTarget(info);
@@ -393,8 +380,7 @@ TEST_F(TargetTest, ClockSamplesFromLoopbackAreIgnored)
     EXPECT_FALSE(sink.channel().receive(QUORVEL::SYNC_FORWARD, 50ms)) << "no offsets to forward";
 }
 
-TEST_F(TargetTest, RebootIsAskedAndRequested)
-{
+TEST_F(TargetTest, RebootIsAskedAndRequested) {
     TargetInfo refusing = sampleInfo();
     refusing.rebootAllowed = false;
     startTarget(refusing);
@@ -427,8 +413,7 @@ TEST_F(TargetTest, RebootIsAskedAndRequested)
     EXPECT_EQ(target->result(), Target::RebootRequested) << "stop after the loop ended only closes and joins";
 }
 
-TEST_F(TargetTest, UnknownEvenCodesAreEchoedAndOddCodesDropped)
-{
+TEST_F(TargetTest, UnknownEvenCodesAreEchoedAndOddCodesDropped) {
     startTarget();
     HostClient client = loopbackClient(*target);
     Send unknown(0x0050, 0, 1, 2, 3, 4);
@@ -459,8 +444,7 @@ TEST_F(TargetTest, UnknownEvenCodesAreEchoedAndOddCodesDropped)
     EXPECT_TRUE(log.capture.waitFor("Receive Data Err:16", 2000ms));
 }
 
-TEST_F(TargetTest, MembershipScanTriesEachAddressOnceAndPausesWhilePlaying)
-{
+TEST_F(TargetTest, MembershipScanTriesEachAddressOnceAndPausesWhilePlaying) {
     VEMRA::SocketAddress nowhere;
     nowhere.address = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
     nowhere.scope = 0x7FFFFFF0; // no such interface: the join fails
@@ -498,8 +482,7 @@ TEST_F(TargetTest, MembershipScanTriesEachAddressOnceAndPausesWhilePlaying)
     EXPECT_TRUE(log.capture.waitFor("Add Multi Member : fe80::2%2147483632", 2000ms));
 }
 
-TEST_F(TargetTest, FailedAddressEnumerationIsLogged)
-{
+TEST_F(TargetTest, FailedAddressEnumerationIsLogged) {
     addresses.setFailing(true);
     startTarget();
     EXPECT_TRUE(log.capture.waitFor("error getMyLocalAddresV6 Find::open", 2000ms));

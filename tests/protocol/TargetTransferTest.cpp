@@ -17,8 +17,7 @@ namespace {
 
 constexpr uint16_t kFinalPhase = 0xFFFF;
 
-TargetInfo transferInfo(uint16_t areaCount)
-{
+TargetInfo transferInfo(uint16_t areaCount) {
     TargetInfo info = sampleInfo();
     info.areaCount = areaCount;
     info.areaWord = 0xABCD;
@@ -26,8 +25,7 @@ TargetInfo transferInfo(uint16_t areaCount)
     return info;
 }
 
-std::vector<uint8_t> bytesOf(const std::string& text)
-{
+std::vector<uint8_t> bytesOf(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
@@ -45,8 +43,8 @@ public:
     using Target::Target;
     ~RecordingTarget() override { stop(); }
 
-    void transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0, uint16_t pos1) override
-    {
+    void transferData(const uint8_t* bytes, size_t length, uint16_t area, uint16_t pos0,
+                      uint16_t pos1) override {
         {
             std::lock_guard<std::mutex> lock(mutex);
             pieces.push_back({area, pos0, pos1, std::string(bytes, bytes + length)});
@@ -54,8 +52,7 @@ public:
         Target::transferData(bytes, length, area, pos0, pos1);
     }
 
-    std::vector<Piece> received()
-    {
+    std::vector<Piece> received() {
         std::lock_guard<std::mutex> lock(mutex);
         return pieces;
     }
@@ -67,8 +64,7 @@ private:
 
 class TargetTransferTest : public ::testing::Test {
 protected:
-    void start(uint16_t areaCount)
-    {
+    void start(uint16_t areaCount) {
         target = std::make_unique<RecordingTarget>(transferInfo(areaCount), loopbackConfig());
         ASSERT_TRUE(target->start(false));
         client = std::make_unique<HostClient>(loopbackClient(*target));
@@ -82,8 +78,7 @@ protected:
     std::unique_ptr<HostClient> client;
 };
 
-TEST_F(TargetTransferTest, AreasAreDescribed)
-{
+TEST_F(TargetTransferTest, AreasAreDescribed) {
     start(2);
     const auto summary = client->transferInfo(0);
     ASSERT_TRUE(summary);
@@ -103,8 +98,7 @@ TEST_F(TargetTransferTest, AreasAreDescribed)
     EXPECT_EQ(beyond->param0, 0);
 }
 
-TEST_F(TargetTransferTest, PiecesInOrderAreAcceptedAndChecked)
-{
+TEST_F(TargetTransferTest, PiecesInOrderAreAcceptedAndChecked) {
     start(2);
     EXPECT_EQ(client->transferPieceAcknowledged(1, 0, 0, 0, bytesOf("abc")), std::optional<uint16_t>(0))
         << "the start piece acknowledges the count before it";
@@ -133,8 +127,7 @@ TEST_F(TargetTransferTest, PiecesInOrderAreAcceptedAndChecked)
     EXPECT_FALSE(badArea->accepted);
 }
 
-TEST_F(TargetTransferTest, MissingAndRepeatedPiecesAreDropped)
-{
+TEST_F(TargetTransferTest, MissingAndRepeatedPiecesAreDropped) {
     start(2);
     ASSERT_TRUE(client->transferPiece(1, 1, 0, 0, bytesOf("early"))) << "nothing before a start piece";
     ASSERT_TRUE(client->transferPiece(1, 0, 0, 0, bytesOf("AB")));
@@ -162,8 +155,7 @@ TEST_F(TargetTransferTest, MissingAndRepeatedPiecesAreDropped)
     EXPECT_TRUE(restarted->accepted);
 }
 
-TEST_F(TargetTransferTest, PiecesForNoAreaAreRejected)
-{
+TEST_F(TargetTransferTest, PiecesForNoAreaAreRejected) {
     start(2);
     ASSERT_TRUE(client->transferPiece(0x8000, 0, 0, 0, bytesOf("x")));
     ASSERT_TRUE(client->transferPiece(3, 0, 0, 0, bytesOf("x")));
@@ -173,8 +165,7 @@ TEST_F(TargetTransferTest, PiecesForNoAreaAreRejected)
     EXPECT_TRUE(log.capture.waitFor("TRANSFERDATA_SET error 3 2", 2000ms));
 }
 
-TEST_F(TargetTransferTest, WithoutAreasEveryPieceIsRejected)
-{
+TEST_F(TargetTransferTest, WithoutAreasEveryPieceIsRejected) {
     start(0);
     // A rejected piece gets no answer, also when it asks for one: the first
     // answer is the one to the request that follows it.

@@ -18,8 +18,7 @@ namespace {
 constexpr auto kCommandLimit = std::chrono::seconds(10);
 
 // Waits for the child by its pid; kills it (by that pid) if it hangs.
-bool waitChild(pid_t child)
-{
+bool waitChild(pid_t child) {
     const auto deadline = std::chrono::steady_clock::now() + kCommandLimit;
     int status = 0;
     while (true) {
@@ -41,8 +40,7 @@ bool waitChild(pid_t child)
 
 } // namespace
 
-NetNamespace::NetNamespace()
-{
+NetNamespace::NetNamespace() {
     // unshare moves only the calling thread, so a helper thread creates the
     // namespace and hands back a descriptor that keeps it alive.
     std::thread maker([this] {
@@ -53,15 +51,13 @@ NetNamespace::NetNamespace()
     maker.join();
 }
 
-NetNamespace::~NetNamespace()
-{
+NetNamespace::~NetNamespace() {
     if (fd != -1) {
         ::close(fd);
     }
 }
 
-bool NetNamespace::run(const std::function<void()>& body) const
-{
+bool NetNamespace::run(const std::function<void()>& body) const {
     bool entered = false;
     std::thread runner([&] {
         if (fd != -1 && ::setns(fd, CLONE_NEWNET) == 0) {
@@ -73,8 +69,7 @@ bool NetNamespace::run(const std::function<void()>& body) const
     return entered;
 }
 
-bool NetNamespace::command(const std::vector<std::string>& arguments) const
-{
+bool NetNamespace::command(const std::vector<std::string>& arguments) const {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -91,20 +86,17 @@ bool NetNamespace::command(const std::vector<std::string>& arguments) const
     return entered && ok;
 }
 
-std::string NetNamespace::path() const
-{
+std::string NetNamespace::path() const {
     return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
 }
 
-uint32_t NetNamespace::interfaceIndex(const std::string& name) const
-{
+uint32_t NetNamespace::interfaceIndex(const std::string& name) const {
     uint32_t index = 0;
     run([&] { index = ::if_nametoindex(name.c_str()); });
     return index;
 }
 
-bool VethNamespaces::setUp(std::string& failure)
-{
+bool VethNamespaces::setUp(std::string& failure) {
     if (!target.isValid() || !host.isValid()) {
         failure = "cannot create a network namespace";
         return false;
@@ -112,7 +104,8 @@ bool VethNamespaces::setUp(std::string& failure)
     const std::string hostPath = host.path();
     const std::vector<std::vector<std::string>> targetSteps = {
         {"ip", "link", "set", "lo", "up"},
-        {"ip", "link", "add", kTargetInterface, "type", "veth", "peer", "name", kHostInterface, "netns", hostPath},
+        {"ip", "link", "add", kTargetInterface, "type", "veth", "peer", "name", kHostInterface, "netns",
+         hostPath},
         {"ip", "link", "set", kTargetInterface, "addrgenmode", "none"},
         {"ip", "-6", "addr", "add", std::string(kTargetAddress) + "/64", "dev", kTargetInterface, "nodad"},
         {"ip", "link", "set", kTargetInterface, "up"},
@@ -143,7 +136,6 @@ bool VethNamespaces::setUp(std::string& failure)
     return runSteps(target, targetSteps) && runSteps(host, hostSteps);
 }
 
-bool runningAsRoot()
-{
+bool runningAsRoot() {
     return ::geteuid() == 0;
 }

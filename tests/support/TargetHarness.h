@@ -21,7 +21,9 @@ public:
 
     uint64_t now() const { return value.load(std::memory_order_acquire); }
     void advance(uint64_t picoseconds) { value.fetch_add(picoseconds, std::memory_order_acq_rel); }
-    std::function<uint64_t()> function() { return [this] { return now(); }; }
+    std::function<uint64_t()> function() {
+        return [this] { return now(); };
+    }
 
 private:
     std::atomic<uint64_t> value{kStart};
