@@ -280,4 +280,49 @@ TEST_F(AlsaPlaybackTest, SetFormatRefusesWhatTheDeviceCannotPlay) {
     EXPECT_TRUE(fixture.sink->disconnectStream());
 }
 
+// A sink that keeps its device open between streams (no close after the
+// probe) must cope with the device going away.
+TEST_F(AlsaPlaybackTest, KeptOpenDeviceThatVanishes) {
+    FakePcmDevice device = dacWith({"S16_LE"});
+    device.failAfter = 10;
+    fake = std::make_unique<FakeAlsa>(std::vector<FakeCard>{}, std::vector<FakePcmDevice>{device});
+    ASSERT_TRUE(fixture.probe("hw:1,0", ALSATEST::settingsWith({}), false));
+    CertifiedSinkAlsa& sink = *fixture.sink;
+    ASSERT_TRUE(sink.deviceOpen());
+    EXPECT_TRUE(sink.controlTurn()) << "the device is there";
+
+    // The priming write makes the device vanish.
+    EXPECT_FALSE(sink.setFormat(streamFormat(AudioFormat::kPcm16, 44100, 2)));
+    EXPECT_TRUE(log.contains("snd_pcm_writei error "));
+    EXPECT_FALSE(sink.controlTurn());
+    EXPECT_TRUE(log.contains("alsa snd_pcm_hw_params_any Err disconnect "));
+}
+
+TEST_F(AlsaPlaybackTest, RetriesNeverUseAClosedHandle) {
+    fake =
+        std::make_unique<FakeAlsa>(std::vector<FakeCard>{}, std::vector<FakePcmDevice>{dacWith({"S16_LE"})});
+    ASSERT_TRUE(fixture.probe("hw:1,0", ALSATEST::settingsWith({}), false));
+    ASSERT_TRUE(fixture.sink->deviceOpen());
+
+    // The device can no longer be opened: the handle the probe left open
+    // still answers, every reopen fails.
+    fake.reset();
+    FakePcmDevice gone = dacWith({"S16_LE"});
+    gone.openError = 19; // ENODEV
+    fake = std::make_unique<FakeAlsa>(std::vector<FakeCard>{}, std::vector<FakePcmDevice>{gone});
+
+    // A rate the device refuses forces the retries; after the first failed
+    // reopen each attempt tries to open the device instead of configuring
+    // a closed handle.
+    EXPECT_FALSE(fixture.sink->setFormat(streamFormat(AudioFormat::kPcm16, 768000, 2)));
+    EXPECT_EQ(log.count("alsa snd_pcm_set_params Retry "), 10u);
+    EXPECT_EQ(log.count("alsa reopen Err "), 10u);
+    EXPECT_TRUE(log.contains("alsa snd_pcm_set_params Err -19"));
+    EXPECT_FALSE(fixture.sink->deviceOpen());
+    // Without a handle the node's device check is skipped, not run on it.
+    EXPECT_TRUE(fixture.sink->controlTurn());
+    EXPECT_FALSE(fixture.sink->setFormat(streamFormat(AudioFormat::kPcm16, 44100, 2)));
+    EXPECT_TRUE(log.contains("alsa snd_pcm_open re Err -19"));
+}
+
 } // namespace

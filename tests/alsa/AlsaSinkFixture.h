@@ -64,13 +64,14 @@ struct AlsaSinkFixture {
     }
 
     // Builds the sink for `device` as the per-DAC node does (name lookup,
-    // close after probe) and probes it with the node's latency argument.
-    bool probe(const std::string& device, const ALSAOUT::DacSettings& settings, uint16_t index = 1) {
+    // close after probe unless told otherwise) and probes it with the node's
+    // latency argument.
+    bool probe(const std::string& device, const ALSAOUT::DacSettings& settings, bool closeAfterProbe = true) {
         QUORVEL::SinkInfo info;
-        info.index = index;
+        info.index = 1;
         info.name = "unnamed";
         CertifiedSinkAlsa::lookupDacName(info, device);
-        sink = std::make_unique<CertifiedSinkAlsa>(info, device, true, settings, config());
+        sink = std::make_unique<CertifiedSinkAlsa>(info, device, closeAfterProbe, settings, config());
         return sink->probe(100);
     }
 
