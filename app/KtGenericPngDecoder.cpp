@@ -2,31 +2,39 @@
 
 #include "app/ZlibInflater.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
 
-constexpr uint8_t kSignature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
+constexpr std::array<uint8_t, 8> kSignature = {137, 'P', 'N', 'G', 13, 10, 26, 10};
 
 uint32_t bigEndian32(const uint8_t* bytes) {
     return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
            (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-bool isType(const uint8_t* type, const char* name) { return std::memcmp(type, name, 4) == 0; }
+bool isType(const uint8_t* type, const char* name) {
+    return std::memcmp(type, name, 4) == 0;
+}
 
 } // namespace
 
 KtGenericPngDecoder::~KtGenericPngDecoder() = default;
 
-bool KtGenericPngDecoder::prepare() { return true; }
+bool KtGenericPngDecoder::prepare() {
+    return true;
+}
 
-bool KtGenericPngDecoder::putByte(uint8_t /*byte*/) { return true; }
+bool KtGenericPngDecoder::putByte(uint8_t /*byte*/) {
+    return true;
+}
 
 void KtGenericPngDecoder::finish() {}
 
 bool KtGenericPngDecoder::decode(const uint8_t* data, size_t size) {
-    if (data == nullptr || size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0) {
+    if (data == nullptr || size < kSignature.size() ||
+        std::memcmp(data, kSignature.data(), kSignature.size()) != 0) {
         return false;
     }
     // A decoder may be used for several files: nothing of the last one stays.
@@ -48,7 +56,7 @@ bool KtGenericPngDecoder::decode(const uint8_t* data, size_t size) {
 }
 
 bool KtGenericPngDecoder::readChunks(const uint8_t* data, size_t size) {
-    size_t position = sizeof kSignature;
+    size_t position = kSignature.size();
     // Each chunk: length, type, data, CRC (not checked). A chunk whose data
     // runs past the end of the file ends the walk; the length is compared
     // against what is left, so no sum can overflow.

@@ -11,8 +11,8 @@ struct Pass {
 };
 
 constexpr Pass kSinglePass = {0, 0, 1, 1};
-constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                            {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+constexpr std::array<Pass, 7> kAdam7 = {
+    {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}};
 
 uint32_t rgba(uint32_t red, uint32_t green, uint32_t blue, uint32_t alpha) {
     return red | (green << 8) | (blue << 16) | (alpha << 24);
@@ -94,7 +94,8 @@ bool KtRawPngDecoder::prepare() {
     for (size_t index = 0; index < paletteRgba.size(); ++index) {
         if (index * 3 + 2 < colours.size()) {
             const uint32_t alpha = colorType() == 3 && index < trns.size() ? trns[index] : 255;
-            paletteRgba[index] = rgba(colours[index * 3], colours[index * 3 + 1], colours[index * 3 + 2], alpha);
+            paletteRgba[index] =
+                rgba(colours[index * 3], colours[index * 3 + 1], colours[index * 3 + 2], alpha);
         } else {
             paletteRgba[index] = rgba(0, 0, 0, 255);
         }
@@ -154,7 +155,8 @@ void KtRawPngDecoder::endRow() {
 void KtRawPngDecoder::store(uint32_t pixel) {
     // Bytes R, G, B, A in memory order, whatever the machine's byte order.
     const std::array<uint8_t, 4> bytes = {static_cast<uint8_t>(pixel), static_cast<uint8_t>(pixel >> 8),
-                                          static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 24)};
+                                          static_cast<uint8_t>(pixel >> 16),
+                                          static_cast<uint8_t>(pixel >> 24)};
     std::memcpy(rowOut + static_cast<size_t>(pixelInRow) * passDX * 4, bytes.data(), bytes.size());
     ++pixelInRow;
 }

@@ -45,18 +45,18 @@ private:
     void store(uint32_t rgba);
 
     uint8_t* out = nullptr;
-    uint32_t pixelBytes = 0;  // whole bytes per pixel (0 for 1- and 4-bit samples)
-    uint32_t filterStep = 0;  // distance to the byte of the pixel on the left
-    size_t rowBytes = 0;      // data bytes per row of the current pass
-    unsigned pass = 0;        // 0..6 for Adam7, 0 without interlace
+    uint32_t pixelBytes = 0; // whole bytes per pixel (0 for 1- and 4-bit samples)
+    uint32_t filterStep = 0; // distance to the byte of the pixel on the left
+    size_t rowBytes = 0;     // data bytes per row of the current pass
+    unsigned pass = 0;       // 0..6 for Adam7, 0 without interlace
     uint32_t passX0 = 0;
     uint32_t passY0 = 0;
     uint32_t passDX = 1;
     uint32_t passDY = 1;
     uint32_t passWidth = 0;
     uint32_t passHeight = 0;
-    uint32_t row = 0;         // row within the pass
-    size_t column = 0;        // 0 = the filter byte comes next, else 1 + data byte index
+    uint32_t row = 0;  // row within the pass
+    size_t column = 0; // 0 = the filter byte comes next, else 1 + data byte index
     uint8_t filter = 0;
     uint32_t pixelInRow = 0;
     uint32_t byteInPixel = 0;
@@ -65,6 +65,6 @@ private:
     std::vector<uint8_t> previous;
     Stage stage = Stage::Idle;
     bool hasKey = false;
-    std::array<uint16_t, 3> key{};   // tRNS colour key (grey uses key[0])
+    std::array<uint16_t, 3> key{}; // tRNS colour key (grey uses key[0])
     std::array<uint32_t, 256> paletteRgba{};
 };

@@ -10,11 +10,11 @@
 struct SettingItem {
     enum Type : uint16_t {
         kText = 0,
-        kRange = 1,   // integer with min..max
+        kRange = 1, // integer with min..max
         kInteger = 2,
-        kSwitch = 3,  // 1 = enable, 0 = disable
-        kName = 4,    // name text
-        kChoice = 5,  // value = index into choices
+        kSwitch = 3, // 1 = enable, 0 = disable
+        kName = 4,   // name text
+        kChoice = 5, // value = index into choices
     };
 
     uint16_t type = kText;

@@ -1,5 +1,6 @@
 #include "app/SettingsStore.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -27,8 +28,8 @@ public:
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd; }
-    bool valid() const { return fd >= 0; }
+    [[nodiscard]] int get() const { return fd; }
+    [[nodiscard]] bool valid() const { return fd >= 0; }
     // Closes now and tells whether the close succeeded (a late write error
     // can show up only here).
     bool close() {
@@ -53,9 +54,9 @@ bool readWholeFile(const std::string& path, std::string& contents) {
         return false;
     }
     contents.clear();
-    char buffer[4096];
+    std::array<char, 4096> buffer{};
     for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+        const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
@@ -65,7 +66,7 @@ bool readWholeFile(const std::string& path, std::string& contents) {
         if (count == 0) {
             return true;
         }
-        contents.append(buffer, static_cast<size_t>(count));
+        contents.append(buffer.data(), static_cast<size_t>(count));
     }
 }
 

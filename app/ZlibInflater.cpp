@@ -9,17 +9,19 @@ constexpr size_t kLengthSymbols = 288;
 constexpr size_t kDistanceSymbols = 32;
 
 // Length symbols 257..285 and distance symbols 0..29 (RFC 1951, 3.2.5).
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                        33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                  15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                                  67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<uint16_t, 30> kDistanceBase = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<uint8_t, 30> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 // The order in which the code-length code's lengths are sent.
-constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr std::array<uint8_t, 19> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 uint32_t reverseBits(uint32_t code, unsigned length) {
     uint32_t reversed = 0;
@@ -316,7 +318,8 @@ ZlibInflater::Result ZlibInflater::run(const uint8_t* data, size_t size, KtGener
     const uint32_t method = take(8);
     const uint32_t flags = take(8);
     // Deflate with a window of at most 32 KiB, a valid check and no preset dictionary.
-    if ((method & 15U) != 8 || (method >> 4) > 7 || ((method << 8) | flags) % 31 != 0 || (flags & 0x20U) != 0) {
+    if ((method & 15U) != 8 || (method >> 4) > 7 || ((method << 8) | flags) % 31 != 0 ||
+        (flags & 0x20U) != 0) {
         return Result::Corrupt;
     }
     bool last = false;

@@ -40,7 +40,7 @@ public:
         // symbol << 4 | code length, or 0 when the code is longer or unused.
         static constexpr unsigned kFastBits = 9;
         std::array<uint16_t, 1U << kFastBits> fast{};
-        std::array<uint16_t, 16> counts{};  // number of codes of each length
+        std::array<uint16_t, 16> counts{};   // number of codes of each length
         std::array<uint16_t, 288> symbols{}; // symbols ordered by code
     };
 

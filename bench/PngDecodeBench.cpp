@@ -73,7 +73,8 @@ void readBytes(png_structp png, png_bytep data, png_size_t length) {
 }
 
 // libpng's decode to 8-bit RGBA, the same work our decoder does.
-bool libpngDecode(const std::vector<uint8_t>& file, std::vector<uint8_t>& image, std::vector<png_bytep>& rows) {
+bool libpngDecode(const std::vector<uint8_t>& file, std::vector<uint8_t>& image,
+                  std::vector<png_bytep>& rows) {
     Reader reader{&file, 0};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);

@@ -26,13 +26,20 @@ struct Format {
 };
 
 const Format kFormats[] = {
-    {"grey1", PNG_COLOR_TYPE_GRAY, 1, false},         {"grey1-key", PNG_COLOR_TYPE_GRAY, 1, true},
-    {"grey8", PNG_COLOR_TYPE_GRAY, 8, false},         {"grey8-key", PNG_COLOR_TYPE_GRAY, 8, true},
-    {"rgb8", PNG_COLOR_TYPE_RGB, 8, false},           {"rgb8-key", PNG_COLOR_TYPE_RGB, 8, true},
-    {"rgb16", PNG_COLOR_TYPE_RGB, 16, false},         {"rgb16-key", PNG_COLOR_TYPE_RGB, 16, true},
-    {"palette4", PNG_COLOR_TYPE_PALETTE, 4, false},   {"palette4-trns", PNG_COLOR_TYPE_PALETTE, 4, true},
-    {"palette8", PNG_COLOR_TYPE_PALETTE, 8, false},   {"palette8-trns", PNG_COLOR_TYPE_PALETTE, 8, true},
-    {"grey-alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false}, {"rgba8", PNG_COLOR_TYPE_RGBA, 8, false},
+    {"grey1", PNG_COLOR_TYPE_GRAY, 1, false},
+    {"grey1-key", PNG_COLOR_TYPE_GRAY, 1, true},
+    {"grey8", PNG_COLOR_TYPE_GRAY, 8, false},
+    {"grey8-key", PNG_COLOR_TYPE_GRAY, 8, true},
+    {"rgb8", PNG_COLOR_TYPE_RGB, 8, false},
+    {"rgb8-key", PNG_COLOR_TYPE_RGB, 8, true},
+    {"rgb16", PNG_COLOR_TYPE_RGB, 16, false},
+    {"rgb16-key", PNG_COLOR_TYPE_RGB, 16, true},
+    {"palette4", PNG_COLOR_TYPE_PALETTE, 4, false},
+    {"palette4-trns", PNG_COLOR_TYPE_PALETTE, 4, true},
+    {"palette8", PNG_COLOR_TYPE_PALETTE, 8, false},
+    {"palette8-trns", PNG_COLOR_TYPE_PALETTE, 8, true},
+    {"grey-alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+    {"rgba8", PNG_COLOR_TYPE_RGBA, 8, false},
 };
 
 struct Options {
@@ -149,7 +156,8 @@ std::vector<uint8_t> writePng(const Format& format, uint32_t width, uint32_t hei
     }
     std::vector<png_color> palette(paletteSize);
     for (png_color& colour : palette) {
-        colour = {static_cast<png_byte>(random()), static_cast<png_byte>(random()), static_cast<png_byte>(random())};
+        colour = {static_cast<png_byte>(random()), static_cast<png_byte>(random()),
+                  static_cast<png_byte>(random())};
     }
     // Fewer alphas than palette entries: the rest are opaque.
     std::vector<png_byte> alphas(format.depth == 4 ? 5 : 100);
@@ -217,7 +225,8 @@ std::vector<uint32_t> libpngPixels(const std::vector<uint8_t>& file, uint32_t& w
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     for (size_t i = 0; i + 3 < image.size(); i += 4) {
-        pixels.push_back(image[i] | (image[i + 1] << 8) | (image[i + 2] << 16) | (static_cast<uint32_t>(image[i + 3]) << 24));
+        pixels.push_back(image[i] | (image[i + 1] << 8) | (image[i + 2] << 16) |
+                         (static_cast<uint32_t>(image[i + 3]) << 24));
     }
     return pixels;
 }
@@ -232,8 +241,8 @@ void expectSameAsLibpng(const std::vector<uint8_t>& file) {
     ASSERT_EQ(pixels.size(), expected.size());
     const auto mismatch = std::mismatch(pixels.begin(), pixels.end(), expected.begin());
     if (mismatch.first != pixels.end()) {
-        ADD_FAILURE() << "pixel " << (mismatch.first - pixels.begin()) << ": 0x" << std::hex << *mismatch.first
-                      << " instead of 0x" << *mismatch.second;
+        ADD_FAILURE() << "pixel " << (mismatch.first - pixels.begin()) << ": 0x" << std::hex
+                      << *mismatch.first << " instead of 0x" << *mismatch.second;
     }
 }
 
@@ -302,9 +311,9 @@ TEST(PngDecoderTest, EveryFormatSizeInterlaceAndFilterMatchesLibpng) {
         for (const auto& [width, height] : sizes) {
             for (const bool interlaced : {false, true}) {
                 for (const int filter : filters) {
-                    SCOPED_TRACE(testing::Message() << format.label << " " << width << "x" << height
-                                                    << (interlaced ? " Adam7" : "") << " filters 0x" << std::hex
-                                                    << filter);
+                    SCOPED_TRACE(testing::Message()
+                                 << format.label << " " << width << "x" << height
+                                 << (interlaced ? " Adam7" : "") << " filters 0x" << std::hex << filter);
                     Options options;
                     options.filters = filter;
                     expectSameAsLibpng(writePng(format, width, height, interlaced, options, seed++));
@@ -328,7 +337,8 @@ TEST(PngDecoderTest, StoredFixedAndSplitCompressedDataMatchLibpng) {
     for (const Variant& variant : variants) {
         for (const Format& format : kFormats) {
             for (const bool interlaced : {false, true}) {
-                SCOPED_TRACE(testing::Message() << variant.label << " " << format.label << (interlaced ? " Adam7" : ""));
+                SCOPED_TRACE(testing::Message()
+                             << variant.label << " " << format.label << (interlaced ? " Adam7" : ""));
                 Options options;
                 options.level = variant.level;
                 options.strategy = variant.strategy;
@@ -383,11 +393,13 @@ TEST(PngDecoderTest, OneBitGreyWidensToBlackAndWhite) {
 
 TEST(PngDecoderTest, SixteenBitColourKeyIsComparedAtFullPrecision) {
     // Two pixels share the high bytes of the key; only the exact one is transparent.
-    const std::vector<uint8_t> scanline = {0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0x12, 0x35, 0x56, 0x78, 0x9A, 0xBC};
+    const std::vector<uint8_t> scanline = {0,    0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
+                                           0x12, 0x35, 0x56, 0x78, 0x9A, 0xBC};
     std::vector<uint32_t> pixels;
     uint16_t width = 0;
-    ASSERT_TRUE(decodes(handMade(header(2, 1, 16, 2), {{"tRNS", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}}}, scanline),
-                        pixels, width));
+    ASSERT_TRUE(
+        decodes(handMade(header(2, 1, 16, 2), {{"tRNS", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}}}, scanline),
+                pixels, width));
     ASSERT_EQ(pixels.size(), 2U);
     EXPECT_EQ(pixels[0], 0x009A5612U);
     EXPECT_EQ(pixels[1], 0xFF9A5612U);
@@ -566,7 +578,8 @@ TEST(PngDecoderTest, DamagedFilesNeverCrash) {
     };
     for (const std::vector<uint8_t>& original : originals) {
         for (size_t cut = 0; cut < original.size(); cut += 3) {
-            check(std::vector<uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(cut)));
+            check(
+                std::vector<uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(cut)));
         }
         for (int round = 0; round < 300; ++round) {
             std::vector<uint8_t> damaged = original;

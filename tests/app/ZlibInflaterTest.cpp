@@ -1,5 +1,5 @@
-#include "app/KtGenericPngDecoder.h"
 #include "app/ZlibInflater.h"
+#include "app/KtGenericPngDecoder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -77,9 +77,9 @@ TEST(ZlibInflaterTest, MatchesZlibForEveryBlockKind) {
     };
     // Level 0: stored blocks; Z_FIXED: fixed codes; the rest dynamic codes of
     // different shapes, with small and full windows.
-    const Setting settings[] = {{0, Z_DEFAULT_STRATEGY, 15}, {1, Z_FIXED, 15},      {9, Z_FIXED, 15},
-                                {6, Z_DEFAULT_STRATEGY, 15}, {9, Z_DEFAULT_STRATEGY, 9}, {1, Z_HUFFMAN_ONLY, 15},
-                                {6, Z_RLE, 15},              {9, Z_FILTERED, 12}};
+    const Setting settings[] = {
+        {0, Z_DEFAULT_STRATEGY, 15}, {1, Z_FIXED, 15},        {9, Z_FIXED, 15}, {6, Z_DEFAULT_STRATEGY, 15},
+        {9, Z_DEFAULT_STRATEGY, 9},  {1, Z_HUFFMAN_ONLY, 15}, {6, Z_RLE, 15},   {9, Z_FILTERED, 12}};
     for (const Setting& setting : settings) {
         SCOPED_TRACE(testing::Message() << "level " << setting.level << " strategy " << setting.strategy);
         Collector sink;
@@ -115,14 +115,17 @@ TEST(ZlibInflaterTest, TruncatedStreamsGiveAPrefix) {
 TEST(ZlibInflaterTest, CorruptStreamsAreRefusedSafely) {
     Collector sink;
     // Wrong method, window too large, bad check, preset dictionary.
-    for (const std::vector<uint8_t>& header : std::vector<std::vector<uint8_t>>{
-             {0x79, 0xDA, 0x03, 0x00}, {0x88, 0x98, 0x03, 0x00}, {0x78, 0x9D, 0x03, 0x00}, {0x78, 0xBB, 0, 0, 0, 0}}) {
+    for (const std::vector<uint8_t>& header : std::vector<std::vector<uint8_t>>{{0x79, 0xDA, 0x03, 0x00},
+                                                                                {0x88, 0x98, 0x03, 0x00},
+                                                                                {0x78, 0x9D, 0x03, 0x00},
+                                                                                {0x78, 0xBB, 0, 0, 0, 0}}) {
         EXPECT_EQ(inflate(header, sink), ZlibInflater::Result::Corrupt);
     }
     // Block type 3.
     EXPECT_EQ(inflate({0x78, 0x9C, 0x07, 0x00}, sink), ZlibInflater::Result::Corrupt);
     // A stored block whose length check does not match.
-    EXPECT_EQ(inflate({0x78, 0x9C, 0x01, 0x05, 0x00, 0xFA, 0xFE, 1, 2, 3, 4, 5}, sink), ZlibInflater::Result::Corrupt);
+    EXPECT_EQ(inflate({0x78, 0x9C, 0x01, 0x05, 0x00, 0xFA, 0xFE, 1, 2, 3, 4, 5}, sink),
+              ZlibInflater::Result::Corrupt);
     // Fixed block starting with a match (length 3, distance 1) before any output:
     // bits 1 (final), 01 (fixed), 0000001 (symbol 257), 00000 (distance 1).
     EXPECT_EQ(inflate({0x78, 0x9C, 0x03, 0x02, 0x00}, sink), ZlibInflater::Result::Corrupt);
