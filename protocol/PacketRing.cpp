@@ -30,6 +30,14 @@ void PacketRing::release() {
     readIndex.store(next(readIndex.load(std::memory_order_relaxed)), std::memory_order_release);
 }
 
+void PacketRing::discardUpTo(uint64_t position) {
+    const uint64_t read = readIndex.load(std::memory_order_relaxed);
+    const uint64_t stale = (position + kSlotCount - read) & (kSlotCount - 1);
+    if (position < kSlotCount && stale <= available()) {
+        readIndex.store(position, std::memory_order_release);
+    }
+}
+
 void PacketRing::discardAll() {
     readIndex.store(writeIndex.load(std::memory_order_acquire), std::memory_order_release);
 }

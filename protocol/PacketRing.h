@@ -36,6 +36,11 @@ public:
     void release();
     // Consumer thread. Drops everything published so far.
     void discardAll();
+    // Any thread: the producer's position now (the slot it fills next).
+    uint64_t writePosition() const { return writeIndex.load(std::memory_order_acquire); }
+    // Consumer thread. Drops the published slots before `position` (a
+    // writePosition() taken earlier); nothing when it is not among them.
+    void discardUpTo(uint64_t position);
 
     size_t slotBytes() const { return bytesPerSlot; }
 

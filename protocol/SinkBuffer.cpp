@@ -57,6 +57,7 @@ bool SinkBuffer::connect(const std::string&) {
     const Prefill plan = prefillFor(current, latency.load());
     drainOwner = 0;
     std::lock_guard<std::mutex> lock(bufMutex);
+    pendingRingStart = ring.writePosition();
     pendingPrefill = plan;
     pendingSilenceByte = current.silenceByte();
     prefillPending = true;

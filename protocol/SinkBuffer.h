@@ -113,6 +113,10 @@ protected:
     Prefill pendingPrefill;
     uint8_t pendingSilenceByte = 0;
     bool prefillPending = false;
+    // Where the connection's datagrams begin in the ring: what lies before
+    // is left over from an earlier connection. Taken by connect, before the
+    // Host can send (it learns the stream port only from the answer).
+    uint64_t pendingRingStart = 0;
 };
 
 } // namespace QUORVEL

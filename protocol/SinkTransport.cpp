@@ -50,7 +50,9 @@ bool SinkBuffer::waitForConnection() {
 }
 
 bool SinkBuffer::transportPass() {
-    ring.discardAll();
+    // Datagrams left in the ring are dropped when the next connection is
+    // served (below), not here: this worker may reach this point after a new
+    // connection has begun to fill the ring.
     queue.clear();
     spare.clear();
     VEMRA::logLine(VEMRA::kLogDetail, "ts start");
@@ -66,6 +68,7 @@ bool SinkBuffer::transportPass() {
         std::lock_guard<std::mutex> lock(bufMutex);
         if (prefillPending) {
             prefillPending = false;
+            ring.discardUpTo(pendingRingStart);
             appendPrefill(pendingPrefill, pendingSilenceByte);
         }
     }

@@ -119,6 +119,19 @@ TEST(SinkBufferTest, RingHoldsTenTwentyThreeSlots) {
     }
     ring.discardAll();
     EXPECT_TRUE(ring.empty());
+    // Only what was published before a position is dropped.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(ring.commit());
+    }
+    const uint64_t start = ring.writePosition();
+    ring.writeSlot().length = 42;
+    ASSERT_TRUE(ring.commit());
+    ring.discardUpTo(start);
+    ASSERT_EQ(ring.available(), 1U);
+    EXPECT_EQ(ring.readSlot().length, 42U);
+    ring.discardUpTo(start + 5); // not among the published slots: nothing happens
+    EXPECT_EQ(ring.available(), 1U);
+    ring.release();
     // Indices wrap after slot 1023.
     for (int i = 0; i < 2000; ++i) {
         ASSERT_TRUE(ring.commit());

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace QUORVEL {
@@ -132,6 +133,25 @@ TEST(SinkStreamTest, GapReportsAreLimitedAndLateDatagramsDropped) {
     ASSERT_TRUE(host.disconnect(port));
 }
 
+TEST(SinkStreamTest, DatagramsThatArriveBeforeTheTransportWorkerServesTheConnectionAreKept) {
+    SinkRig rig;
+    ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), unpaced(), {}, false));
+    const uint16_t port = rig.connect(cdFormat());
+    ASSERT_NE(port, 0);
+    for (uint16_t sequence = 0; sequence < 10; ++sequence) {
+        ASSERT_TRUE(sendData(*rig.client, port, sequence, static_cast<uint8_t>(sequence + 1)));
+    }
+    for (int i = 0; i < 200 && rig.sink().packetRing().available() < 10; ++i) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    // A worker that comes late (a busy machine) must not take the
+    // connection's first datagrams for leftovers.
+    ASSERT_TRUE(rig.sink().startTransport());
+    ASSERT_TRUE(waitForAudible(rig.sink(), 40));
+    EXPECT_EQ(audible(rig.sink()), repeated({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    ASSERT_TRUE(rig.client->disconnect(port));
+}
+
 TEST(SinkStreamTest, SequenceNumbersWrapAfter65535) {
 #if defined(__SANITIZE_THREAD__)
     // 65 600 datagrams take minutes under ThreadSanitizer; the threads of
@@ -243,6 +263,74 @@ TEST(SinkStreamTest, MsDatagramsCarryTheFlushMarkInTheirTrailer) {
     EXPECT_EQ(audible(rig.sink()), repeated({1, 2, 3, 4, 5, 6, 7}));
     ASSERT_TRUE(host.disconnect(connection->streamPort));
     EXPECT_EQ(rig.sink().connState(), Idle);
+}
+
+// Forwards the Host's audio datagrams to the sink, losing the ones named
+// (the first time each passes). Feedback goes from the sink straight to the
+// Host, which connected from its own socket.
+class LossyRelay {
+public:
+    LossyRelay(const VEMRA::SocketAddress& to, std::vector<uint64_t> lose) : target(to), losses(std::move(lose)) {
+        EXPECT_TRUE(socket.open(VEMRA::SocketAddress::loopback(0)));
+        thread = std::thread([this] { run(); });
+    }
+    ~LossyRelay() {
+        running = false;
+        thread.join();
+    }
+    VEMRA::SocketAddress address() const { return VEMRA::SocketAddress::loopback(socket.localPort()); }
+    uint64_t lost() const { return dropped.load(); }
+
+private:
+    void run() {
+        uint64_t index = 0;
+        while (running.load()) {
+            const auto datagram = socket.receiveAny(milliseconds(5));
+            if (!datagram) {
+                continue;
+            }
+            if (std::find(losses.begin(), losses.end(), index++) != losses.end()) {
+                ++dropped;
+                continue;
+            }
+            socket.sendBytes(datagram->bytes.data(), datagram->bytes.size(), target);
+        }
+    }
+
+    HostSocket socket;
+    VEMRA::SocketAddress target;
+    std::vector<uint64_t> losses; // datagram counts as the relay sees them
+    std::atomic<bool> running{true};
+    std::atomic<uint64_t> dropped{0};
+    std::thread thread;
+};
+
+TEST(SinkStreamTest, HostResendsFromTheExpectedSequenceAfterALoss) {
+    for (const bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "MS datagrams" : "STREAM_DATA");
+        SinkRig rig;
+        ASSERT_TRUE(rig.start());
+        const auto connection = ms ? rig.client->connectMs(cdFormat()) : rig.client->connect(cdFormat());
+        ASSERT_TRUE(connection);
+        ASSERT_TRUE(connection->accepted);
+        LossyRelay relay(rig.client->sinkAddress(ms ? connection->msPort : connection->streamPort), {40, 41, 150});
+
+        std::vector<uint8_t> audio(176400 / 4); // a quarter of a second
+        for (size_t i = 0; i < audio.size(); ++i) {
+            audio[i] = static_cast<uint8_t>(i % 253 + 1);
+        }
+        StreamConfig config;
+        config.format = cdFormat();
+        config.ms = ms;
+        config.payloadBytes = 128; // many datagrams, so the losses fall inside the stream
+        StreamSender sender(rig.client->socket(), relay.address(), config);
+        ASSERT_TRUE(sender.stream(audio));
+        ASSERT_TRUE(rig.client->disconnect(connection->streamPort));
+        EXPECT_EQ(relay.lost(), 3U);
+        EXPECT_GE(sender.stats().gapReports, 2U);
+        EXPECT_GE(sender.stats().resent, 3U);
+        EXPECT_TRUE(audible(rig.sink()) == audio);
+    }
 }
 
 TEST(SinkStreamTest, FullRingEndsTheConnectionAndStopsTheSink) {

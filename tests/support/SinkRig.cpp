@@ -25,7 +25,7 @@ SinkInfo SinkRig::defaultInfo() {
 }
 
 bool SinkRig::start(const SinkInfo& info, const TestBackEndOptions& options,
-                    const std::function<void(SinkConfig&)>& adjust) {
+                    const std::function<void(SinkConfig&)>& adjust, bool withTransport) {
     if (!registrar.open(VEMRA::SocketAddress::loopback(0))) {
         return false;
     }
@@ -34,7 +34,7 @@ bool SinkRig::start(const SinkInfo& info, const TestBackEndOptions& options,
         adjust(config);
     }
     node = std::make_unique<TestSinkNode>(info, config, options);
-    if (!node->start()) {
+    if (!node->start(0, 0, withTransport)) {
         return false;
     }
     client = newClient();

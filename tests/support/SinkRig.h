@@ -28,7 +28,7 @@ struct SinkRig {
 
     // `adjust` may change the configuration before the sink is built.
     bool start(const SinkInfo& info = defaultInfo(), const TestBackEndOptions& options = TestBackEndOptions(),
-               const std::function<void(SinkConfig&)>& adjust = {});
+               const std::function<void(SinkConfig&)>& adjust = {}, bool withTransport = true);
     // A second Host client for the same sink.
     std::unique_ptr<SinkClient> newClient() const;
     TestSinkBackEnd& sink() { return node->sink(); }

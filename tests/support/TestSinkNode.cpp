@@ -21,8 +21,8 @@ TestSinkNode::~TestSinkNode() {
     stop();
 }
 
-bool TestSinkNode::start(uint16_t controlPort, uint16_t streamPort) {
-    if (!backEnd->openAll(controlPort, streamPort)) {
+bool TestSinkNode::start(uint16_t controlPort, uint16_t streamPort, bool withTransport) {
+    if (!(withTransport ? backEnd->openAll(controlPort, streamPort) : backEnd->open(controlPort, streamPort))) {
         return false;
     }
     running = true;

@@ -26,8 +26,10 @@ public:
     TestSinkNode(const TestSinkNode&) = delete;
     TestSinkNode& operator=(const TestSinkNode&) = delete;
 
-    // openAll with the given ports (0 = the config's default) and the node thread.
-    bool start(uint16_t controlPort = 0, uint16_t streamPort = 0);
+    // openAll with the given ports (0 = the config's default) and the node
+    // thread; without `withTransport` only open, so a test can start the
+    // transport worker later.
+    bool start(uint16_t controlPort = 0, uint16_t streamPort = 0, bool withTransport = true);
     // Ends the node thread, then closeAll.
     void stop();
 
