@@ -1,28 +1,143 @@
 #include "app/NodeTarget.h"
 
+#include "app/CertifiedTarget.h"
+#include "app/IconFile.h"
+#include "app/Paths.h"
+#include "foundation/Clock.h"
 #include "foundation/Log.h"
+#include "foundation/SocketWaitSet.h"
+#include "foundation/TCPV6Server.h"
+#include "foundation/ThreadScheduling.h"
 
-#include <chrono>
-#include <thread>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <utility>
 
-NodeTarget::NodeTarget(uint64_t vendorWord) : vendorWord(vendorWord) {}
+namespace {
+
+constexpr const char* kTargetName = "TargetApp";
+constexpr const char* kVersionText = "142_1";
+constexpr size_t kStateLineLength = 6;
+constexpr const char* kPlayLine = "Play\r\n";
+constexpr const char* kStopLine = "Stop\r\n";
+
+struct IconFile {
+    const char* name;
+    bool oneBytePerPixel;
+};
+
+// Records 0-3 of the Target's icons; 4-7 stay empty.
+constexpr std::array<IconFile, 4> kIconFiles = {{
+    {"logo.png", false},
+    {"logo_s.png", false},
+    {"logo_m.png", true},
+    {"logo_m_s.png", true},
+}};
+
+std::string executableDirectory() {
+    std::string directory = executablePath();
+    toDirectory(directory);
+    return directory;
+}
+
+} // namespace
+
+NodeTarget::NodeTarget(uint64_t vendorWord, NodeTargetConfig config)
+    : vendorWord(vendorWord), config(std::move(config)) {}
 
 NodeTarget::~NodeTarget() {
-    closeTarget();
     stop();
+    closeTarget();
 }
 
 void NodeTarget::closeTarget() {
-    // No Target is ever published yet (see worker), so there is nothing to close.
-    target.store(nullptr);
+    if (QUORVEL::CertifiedTarget* running = target.load()) {
+        running->stop();
+    }
 }
 
-// Interim body until the host-facing service exists: it announces itself and
-// keeps the node alive until it is stopped, so the supervisor runs as it will.
-bool NodeTarget::worker(std::atomic<bool>& running) {
-    VEMRA::logLine(VEMRA::kLogInfo, "START target ").hex(vendorWord);
-    while (running.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+QUORVEL::TargetInfo NodeTarget::buildTargetInfo(uint64_t vendorWord, const std::string& directory) {
+    QUORVEL::TargetInfo info;
+    info.targetId = vendorWord;
+    info.defaultPortWord = 0;
+    info.targetName = kTargetName;
+    info.versionText = kVersionText;
+    info.acceptLoopbackDiscover = false;
+    info.synchroEnabled = false;
+    info.areaWord = 0xFFFF;
+    info.areaCount = 0;
+    for (size_t index = 0; index < info.icons.size(); ++index) {
+        // Records 6 and 7 are one byte per pixel like 2 and 3, though empty.
+        info.icons[index].oneBytePerPixel = index == 2 || index == 3 || index == 6 || index == 7;
     }
-    return true;
+    for (size_t index = 0; index < kIconFiles.size(); ++index) {
+        loadIcon(info.icons[index], joinPath(directory, kIconFiles[index].name));
+    }
+    return info;
+}
+
+bool NodeTarget::worker(std::atomic<bool>& running) {
+    const std::string directory = config.directory.empty() ? executableDirectory() : config.directory;
+    auto certified = std::make_unique<QUORVEL::CertifiedTarget>(
+        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), config.target);
+    target = certified.get();
+    if (!certified->start(true)) {
+        VEMRA::logLine(VEMRA::kLogError, "Socket Open Err");
+        target = nullptr;
+        return false;
+    }
+    VEMRA::setThreadPriority(VEMRA::currentThreadId(), VEMRA::Idle);
+    const bool result = serve(running, *certified);
+    target = nullptr;
+    return result;
+}
+
+bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified) {
+    VEMRA::SocketWaitSet waitSet;
+    VEMRA::TCPV6Server server(waitSet);
+    if (!server.open(true)) {
+        std::fputs("socket open6 err\n", stderr);
+        return false;
+    }
+    VEMRA::SocketAddress address = VEMRA::SocketAddress::loopback(config.playStopPort);
+    if (!server.bind(address)) {
+        std::fputs("socket bind6 err\n", stderr);
+        return false;
+    }
+    boundPlayStopPort = address.hostPort();
+
+    bool playing = false; // the state the clients were last told
+    const auto stateLine = [&playing] { return playing ? kPlayLine : kStopLine; };
+    const uint64_t wait = static_cast<uint64_t>(config.pollWait.count()) * VEMRA::kPicosecondsPerMillisecond;
+    while (running.load()) {
+        if (certified.result() != QUORVEL::Target::Running) {
+            break;
+        }
+        if (certified.playing() != playing) {
+            playing = !playing;
+            VEMRA::logLine(VEMRA::kLogInfo, "State Change : ") << (playing ? "Play" : "Stop");
+            server.broadcast(stateLine(), kStateLineLength);
+        }
+        if (waitSet.wait(wait) == VEMRA::SocketWaitSet::Error) {
+            return false;
+        }
+        server.accept([&](VEMRA::TCPV6Server::Client& client) {
+            (void)client.socket->send(stateLine(), kStateLineLength);
+            return true;
+        });
+        // What clients send means nothing; a client that closed is dropped.
+        server.receive([](VEMRA::TCPV6Server::Client& client) {
+            return client.socket->receiveInto(client.socket->buffer);
+        });
+    }
+
+    target = nullptr;
+    certified.stop();
+    if (certified.result() == QUORVEL::Target::RebootRequested) {
+        VEMRA::logLine(VEMRA::kLogInfo, "Reboot Target");
+        return certified.rebootMode() != 0;
+    }
+    VEMRA::logLine(VEMRA::kLogError, "Quorvel Target Err Exit");
+    return false;
 }

@@ -1,20 +1,39 @@
 #pragma once
 
 #include "app/NodeRun.h"
+#include "protocol/Target.h"
+#include "protocol/TargetInfo.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace QUORVEL {
 class CertifiedTarget;
 }
 
-// The host-facing node. Its worker will own the process's CertifiedTarget and
-// serve the local Play/Stop service; when the worker returns, the process ends
-// with its result.
+// What the host-facing node needs from outside; the defaults are the
+// daemon's own. Tests point it at their own directory and ports.
+struct NodeTargetConfig {
+    // Where the settings file and the icons are; empty: the executable's directory.
+    std::string directory;
+    QUORVEL::Target::Config target;
+    // The local Play/Stop service on [::1]; 0 lets the system choose.
+    uint16_t playStopPort = 19641;
+    // Longest wait of the service loop, and so how soon the end of the
+    // Target or a change of the playing state is seen.
+    std::chrono::milliseconds pollWait{1000};
+};
+
+// The host-facing node. Its worker owns the process's CertifiedTarget and
+// serves the local Play/Stop service ("Play\r\n" / "Stop\r\n" to every TCP
+// client of [::1]:19641); when the Target's loop ends the worker returns, and
+// the process ends with its result: true after a Host's restart request of a
+// non-zero mode (or a settings save), false otherwise.
 class NodeTarget : public NodeRun {
 public:
-    explicit NodeTarget(uint64_t vendorWord);
+    explicit NodeTarget(uint64_t vendorWord, NodeTargetConfig config = NodeTargetConfig());
     ~NodeTarget() override;
     NodeTarget(const NodeTarget&) = delete;
     NodeTarget& operator=(const NodeTarget&) = delete;
@@ -25,14 +44,26 @@ public:
     // Closes the Target that `target` names, if any. Owner thread, after the
     // worker has ended (the worker clears `target` before destroying it).
     void closeTarget();
+    // The Play/Stop service's port once bound (0 before); any thread.
+    uint16_t playStopPort() const { return boundPlayStopPort.load(); }
+
+    // The Target's construction input before the settings file is applied:
+    // identity, name, version "142_1", and the four icons read from
+    // `directory` ("logo.png", "logo_s.png" four bytes per pixel,
+    // "logo_m.png", "logo_m_s.png" one byte per pixel; a missing or
+    // unreadable file leaves its record empty).
+    static QUORVEL::TargetInfo buildTargetInfo(uint64_t vendorWord, const std::string& directory);
 
 protected:
     bool worker(std::atomic<bool>& running) override;
 
 private:
+    bool serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified);
+
     const uint64_t vendorWord; // the 8-character vendor word, little-endian; constant
+    const NodeTargetConfig config;
     // Published by the node thread while its Target exists, read by the owner
-    // after join. The Target itself arrives with the host-facing service; until
-    // then it stays null.
+    // after join.
     std::atomic<QUORVEL::CertifiedTarget*> target{nullptr};
+    std::atomic<uint16_t> boundPlayStopPort{0}; // node thread writes
 };
