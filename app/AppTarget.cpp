@@ -48,7 +48,8 @@ bool runAppTarget(const char* vendor, const AppTargetConfig& config) {
 
     bool result = false;
     {
-        DacScanner scanner({config.deviceDirectory, config.settleWait, config.pollStep}, targetNode.get());
+        DacScanner scanner({config.deviceDirectory, config.settleWait, config.pollStep}, targetNode.get(),
+                           config.sink);
         // Changes come in bursts (a USB DAC brings several files): after a pass
         // that found one, the next follows at once.
         bool settle = true;

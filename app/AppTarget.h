@@ -22,6 +22,8 @@ struct AppTargetConfig {
     std::chrono::milliseconds settleWait{1000};
     // Longest single sleep: how soon the supervisor sees the host-facing node end.
     std::chrono::milliseconds pollStep{50};
+    // What every DAC node is started with.
+    NodeSinkConfig sink;
     // Builds the host-facing node from the vendor word; empty means NodeTarget.
     std::function<std::unique_ptr<NodeRun>(uint64_t vendorWord)> makeTargetNode;
     // Called on the supervisor thread after every scan pass.

@@ -53,7 +53,8 @@ bool playbackDeviceName(const std::string& path, std::string& deviceName) {
     return true;
 }
 
-DacScanner::DacScanner(Config config, const NodeRun* watched) : config(std::move(config)), watched(watched) {}
+DacScanner::DacScanner(Config config, const NodeRun* watched, NodeSinkConfig sinkConfig)
+    : config(std::move(config)), watched(watched), sinkConfig(std::move(sinkConfig)) {}
 
 DacScanner::~DacScanner() {
     closeAll();
@@ -81,6 +82,7 @@ bool DacScanner::scanOnce() {
         VEMRA::logLine(VEMRA::kLogInfo, "DAC DETECT : ") << changed;
         NodeSink& sink = dacNodes.try_emplace(deviceName).first->second;
         sink.setDevice(deviceName, index);
+        sink.setConfig(sinkConfig);
         sink.start();
     } else if (!present && node != dacNodes.end()) {
         VEMRA::logLine(VEMRA::kLogInfo, "DAC REMOVE : ") << deviceName;

@@ -30,7 +30,8 @@ public:
 
     // While `watched` (the host-facing node) is given and stops, the settle
     // wait is cut short and no node is created or removed.
-    explicit DacScanner(Config config, const NodeRun* watched = nullptr);
+    // Every node is started with `sinkConfig`.
+    explicit DacScanner(Config config, const NodeRun* watched = nullptr, NodeSinkConfig sinkConfig = {});
     // Tears every node down as closeAll().
     ~DacScanner();
     DacScanner(const DacScanner&) = delete;
@@ -57,6 +58,7 @@ private:
 
     Config config;
     const NodeRun* watched;
+    const NodeSinkConfig sinkConfig;
     DacNodes dacNodes;
     std::set<std::string> knownEntries; // full paths of every entry seen, of any kind
 };

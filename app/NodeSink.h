@@ -1,15 +1,26 @@
 #pragma once
 
+#include "alsa/CertifiedSinkAlsa.h"
 #include "app/NodeRun.h"
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-class CertifiedSinkAlsa;
+// What a DAC node needs from outside; the defaults are the daemon's own.
+// Tests point it at their own settings file and give the sink their ports.
+struct NodeSinkConfig {
+    // The settings file; empty: the one beside the executable, found anew at
+    // every start of the sink.
+    std::string settingsPath;
+    CertifiedSinkAlsaConfig sink;
+};
 
-// The node serving one DAC. Its worker will build, probe and run the DAC's
-// ALSA sink; the supervisor creates one per playback device file.
+// The node serving one DAC: its worker builds the DAC's ALSA sink with
+// freshly read settings, probes it and runs its control loop; a sink that
+// gives up is closed and built again, a probe that fails or a DAC the
+// settings skip ends the node. The supervisor creates one per playback
+// device file.
 class NodeSink : public NodeRun {
 public:
     NodeSink() = default;
@@ -21,20 +32,28 @@ public:
 
     // Owner thread, before start.
     void setDevice(const std::string& name, uint16_t nodeIndex);
+    void setConfig(const NodeSinkConfig& nodeConfig) { config = nodeConfig; }
     const std::string& device() const { return deviceName; }
     uint16_t nodeIndex() const { return index.load(std::memory_order_relaxed); }
     // Closes the sink that `sinkRef` names, if any. Owner thread, only after
     // stop() has joined the node thread. True when no sink is left open.
     bool closeSink();
 
+    // The SinkInfo every sink of the node starts from (its name is filled by
+    // the DAC name lookup).
+    static QUORVEL::SinkInfo defaultSinkInfo(uint16_t index);
+
 protected:
     bool worker(std::atomic<bool>& running) override;
 
 private:
-    // Published by the node thread while its sink exists; read by the owner
-    // only after join. The ALSA sink arrives with the sink back end; until then
-    // the worker publishes none and it stays null.
+    // One build-probe-run cycle; false ends the node (skipped DAC or failed probe).
+    bool runSink(std::atomic<bool>& running, QUORVEL::SinkInfo& info);
+
+    // Published by the node thread while its sink exists and cleared before
+    // the sink is destroyed on every path; read by the owner after join.
     std::atomic<CertifiedSinkAlsa*> sinkRef{nullptr};
     std::string deviceName;           // "hw:C,D"; set by the owner before start, read-only after
     std::atomic<uint16_t> index{0};   // 1 upward; set by the owner before start
+    NodeSinkConfig config;            // set by the owner before start, read-only after
 };

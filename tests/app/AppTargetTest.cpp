@@ -2,6 +2,7 @@
 #include "app/AppTarget.h"
 #include "support/LogReceiver.h"
 #include "support/ScratchDir.h"
+#include "support/TestDacs.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(log.isOpen());
         ASSERT_FALSE(dir.path.empty());
+        ASSERT_TRUE(dacs.ok());
         config.deviceDirectory = dir.path;
+        config.sink = dacs.config;
         config.logPort = log.port();
         config.startWait = 10ms;
         config.scanWait = 20ms;
@@ -73,6 +76,7 @@ protected:
 
     LogReceiver log;
     ScratchDir dir{"apptarget"};
+    TestDacs dacs{{{0, 0}, {2, 0}}, dir.path + "none.inf"};
     std::shared_ptr<TargetControl> control = std::make_shared<TargetControl>();
     AppTargetConfig config;
     std::future<bool> run; // destroyed (joined) after the destructor body has ended the target

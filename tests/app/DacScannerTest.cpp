@@ -4,6 +4,7 @@
 #include "foundation/SysLog.h"
 #include "support/LogReceiver.h"
 #include "support/ScratchDir.h"
+#include "support/TestDacs.h"
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,7 @@ class DacScannerFlow : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(log.isOpen());
+        ASSERT_TRUE(dacs.ok());
         ASSERT_FALSE(dir.path.empty());
         VEMRA::openLog(16, log.port(), false);
         VEMRA::setLogLevel(6, log.port());
@@ -69,7 +71,9 @@ protected:
 
     LogReceiver log;
     ScratchDir dir{"dacscan"};
-    DacScanner scanner{{dir.path, 0ms, 1ms}};
+    // The nodes run real sinks on fake DACs for every device the tests plug.
+    TestDacs dacs{{{0, 0}, {0, 1}, {1, 0}, {1, 10}, {2, 0}, {3, 0}, {4, 0}}, dir.path + "none.inf"};
+    DacScanner scanner{{dir.path, 0ms, 1ms}, nullptr, dacs.config};
 };
 
 TEST_F(DacScannerFlow, CaptureAndControlFilesOnlyLeaveTheirDetectLine) {
