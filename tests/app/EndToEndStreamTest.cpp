@@ -145,8 +145,17 @@ TEST_F(EndToEndStream, UnpluggedDacGoesAwayWhileTheOtherKeepsPlaying) {
     const auto frames = bufferFramesLogged(daemon->output(), 1);
     ASSERT_TRUE(frames);
     const auto expected = expectedDacBytes(cdFormat(), staying.latency, *frames, audio);
-    EXPECT_TRUE(dacBytes(2) == expected) << "the DAC that stayed lost audio: " << dacBytes(2).size() << " bytes, "
-                                         << expected.size() << " expected";
+    const auto written = dacBytes(2);
+    if (daemon->countOutput("empty sink buffer") == 0) {
+        EXPECT_TRUE(written == expected) << written.size() << " bytes, " << expected.size() << " expected";
+    } else {
+        // Two streams and a node torn down at once can starve a slow build's
+        // buffer for a moment; the audio must still all be there, in order.
+        const auto blocks = insertedSilenceBlocks(written, expected,
+                                                  QUORVEL::SinkBuffer::underrunBytes(cdFormat()), 0);
+        EXPECT_TRUE(blocks) << "the DAC that stayed lost audio: " << written.size() << " bytes, "
+                            << expected.size() << " expected";
+    }
 
     // The DAC comes back: a working node again, with the same key.
     plug(1);
