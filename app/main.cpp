@@ -1,7 +1,11 @@
 #include "app/AppTarget.h"
+#include "foundation/SysLog.h"
 
 #include <iostream>
 
 int main() {
-    return runMain("Bellwick", std::cerr);
+    const int status = runMain("Bellwick", std::cerr);
+    // The lines that say why the process ends are still in the sender's ring.
+    VEMRA::stopStdoutSender();
+    return status;
 }

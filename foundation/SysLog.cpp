@@ -130,6 +130,17 @@ void SysLog::SysLogSendStdC::run() {
         printLine(stream, slots[next]);
         readIndex.store(next, std::memory_order_release);
     }
+    // The lines committed just before a stop (at exit: why the process ends)
+    // still reach the terminal or journal. Bounded by one ring's worth, so a
+    // producer that keeps logging cannot hold the stop up.
+    for (size_t printed = 0; printed < kSlotCount; ++printed) {
+        const uint64_t next = (readIndex.load(std::memory_order_relaxed) + 1) % kSlotCount;
+        if (next == writeIndex.load(std::memory_order_acquire)) {
+            break;
+        }
+        printLine(stream, slots[next]);
+        readIndex.store(next, std::memory_order_release);
+    }
 }
 
 // ---- SysLog ---------------------------------------------------------------

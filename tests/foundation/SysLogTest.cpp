@@ -260,6 +260,23 @@ TEST_F(SysLogTest, FullRingMakesTheProducerWaitThenDrop) {
     }
 }
 
+TEST_F(SysLogTest, StoppingTheSenderPrintsTheBodiesStillWaiting) {
+    Sender sender(stream);
+    sender.start();
+    // Give the sender time to go to sleep on an empty ring; producers below
+    // the full mark do not wake it.
+    std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 50; ++i) {
+        sender.enqueue(stampedLine("last " + std::to_string(i)).c_str());
+    }
+    sender.stop();
+    const std::vector<std::string> lines = linesOf(contents(stream));
+    ASSERT_EQ(lines.size(), 50U);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(lines[static_cast<size_t>(i)], "last " + std::to_string(i));
+    }
+}
+
 TEST_F(SysLogTest, FullRingOfAStoppedSenderDropsAtOnce) {
     Sender sender(stream);
     for (int i = 0; i < 119; ++i) {

@@ -2,6 +2,7 @@
 // quorvel_app_target, watching the device directory named by its one
 // argument instead of /dev/snd/, so that fake DAC files can come and go.
 #include "app/AppTarget.h"
+#include "foundation/SysLog.h"
 
 #include <iostream>
 
@@ -12,5 +13,7 @@ int main(int argc, char** argv) {
     }
     AppTargetConfig config;
     config.deviceDirectory = argv[1];
-    return runMain("Bellwick", std::cerr, config);
+    const int status = runMain("Bellwick", std::cerr, config);
+    VEMRA::stopStdoutSender();
+    return status;
 }
