@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     libasound2-dev          # the daemon's only run-time library
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    libpng-dev              # test oracle for the icon decoder, never linked into the daemon
+    libpng-dev zlib1g-dev   # test oracles for the icon decoder and its inflater, never linked into the daemon
     clang libclang-rt-14-dev
     iproute2 procps
 )
