@@ -15,6 +15,8 @@ namespace {
 constexpr uint64_t kLatencyUnitsPerSecond = 10000; // latency unit: 100 us
 constexpr uint64_t kChunksPerSecond = 300;         // pre-fill chunk: 1/300 s
 constexpr uint64_t kSpinBeforeStart = 2 * VEMRA::kPicosecondsPerMillisecond;
+// How long a stopping sink waits for a drain the transport worker has begun.
+constexpr uint64_t kStopDrainWait = 2 * VEMRA::kPicosecondsPerSecond;
 
 } // namespace
 
@@ -55,7 +57,6 @@ bool SinkBuffer::setPrepareFormat(PrepareFormat& w) {
 bool SinkBuffer::connect(const std::string&) {
     const AudioFormat current = format.load();
     const Prefill plan = prefillFor(current, latency.load());
-    drainOwner = 0;
     std::lock_guard<std::mutex> lock(bufMutex);
     pendingRingStart = ring.writePosition();
     pendingPrefill = plan;
@@ -130,6 +131,7 @@ void SinkBuffer::setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t de
 // has played out the queue and released the device.
 bool SinkBuffer::preDisconnect() {
     VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Start");
+    uint64_t giveUpAt = 0; // set once the sink is stopping
     for (;;) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
         std::unique_lock<std::mutex> lock(bufMutex);
@@ -141,13 +143,21 @@ bool SinkBuffer::preDisconnect() {
             VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
             return true;
         }
-        if (!running.load()) {
-            // The transport worker is stopping and may never drain. Release
-            // the device here unless it already began to.
-            int expected = 0;
-            if (drainOwner.compare_exchange_strong(expected, 2)) {
-                return false;
-            }
+        if (running.load()) {
+            continue;
+        }
+        // The transport worker is stopping and may never drain. Release the
+        // device here unless it already began to; then give it a bounded
+        // time to finish.
+        int expected = 0;
+        if (drainOwner.compare_exchange_strong(expected, 2)) {
+            return false;
+        }
+        const uint64_t now = VEMRA::clockNow();
+        if (giveUpAt == 0) {
+            giveUpAt = now + kStopDrainWait;
+        } else if (VEMRA::clockCompare(now, giveUpAt) >= 0) {
+            return true;
         }
     }
 }

@@ -99,7 +99,7 @@ protected:
     std::atomic<bool> drainAcknowledged{false};
     // Who releases the device at the end of a connection: 0 not decided,
     // 1 the transport worker (after draining), 2 the stream worker (when the
-    // sink stops before the drain). Reset by connect.
+    // sink stops before the drain). Reset when a connection is served.
     std::atomic<int> drainOwner{0};
 
     // Node thread writes; the transport worker reads `latency`.

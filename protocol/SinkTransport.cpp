@@ -62,6 +62,7 @@ bool SinkBuffer::transportPass() {
         return true;
     }
     VEMRA::logLine(VEMRA::kLogDetail, "ts connect");
+    drainOwner = 0;
 
     const AudioFormat current = format.load();
     {

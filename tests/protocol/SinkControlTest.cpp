@@ -1,6 +1,7 @@
 // ctest-labels: threads
 #include "protocol/MessageCode.h"
 #include "support/LogCapture.h"
+#include "support/NetNamespace.h"
 #include "support/SinkRig.h"
 
 #include <gtest/gtest.h>
@@ -300,6 +301,38 @@ TEST(SinkControlTest, FallsBackToASystemPortWhenTaken) {
     EXPECT_TRUE(client.latencyQuery(0));
     node.stop();
     ::close(holder);
+}
+
+TEST(SinkControlTest, DefaultPortsFollowTheIndex) {
+    if (!runningAsRoot()) {
+        GTEST_SKIP() << "binds fixed ports, so it needs a network namespace of its own";
+    }
+    NetNamespace space;
+    ASSERT_TRUE(space.isValid());
+    ASSERT_TRUE(space.command({"ip", "link", "set", "lo", "up"}));
+    ASSERT_TRUE(space.run([] {
+        auto systemPorts = [](SinkConfig& config) {
+            config.controlBasePort = 19642;
+            config.streamBasePort = 19643;
+        };
+        SinkRig first;
+        ASSERT_TRUE(first.start(SinkRig::defaultInfo(), TestBackEndOptions(), systemPorts));
+        EXPECT_EQ(first.sink().boundControlPort(), 19644);
+        EXPECT_EQ(first.sink().boundStreamPort(), 19645);
+        // A second sink of the same index finds both ports taken.
+        SinkRig second;
+        ASSERT_TRUE(second.start(SinkRig::defaultInfo(), TestBackEndOptions(), systemPorts));
+        EXPECT_NE(second.sink().boundControlPort(), 19644);
+        EXPECT_NE(second.sink().boundStreamPort(), 19645);
+        EXPECT_TRUE(second.client->latencyQuery(0));
+        EXPECT_TRUE(first.client->latencyQuery(0));
+        SinkInfo third = SinkRig::defaultInfo();
+        third.index = 3;
+        SinkRig other;
+        ASSERT_TRUE(other.start(third, TestBackEndOptions(), systemPorts));
+        EXPECT_EQ(other.sink().boundControlPort(), 19648);
+        EXPECT_EQ(other.sink().boundStreamPort(), 19649);
+    }));
 }
 
 TEST(SinkControlTest, ItemsAndIcons) {
