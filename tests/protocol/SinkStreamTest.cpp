@@ -315,21 +315,29 @@ TEST(SinkStreamTest, HostResendsFromTheExpectedSequenceAfterALoss) {
         ASSERT_TRUE(connection->accepted);
         LossyRelay relay(rig.client->sinkAddress(ms ? connection->msPort : connection->streamPort), {40, 41, 150});
 
-        std::vector<uint8_t> audio(176400 / 4); // a quarter of a second
+        std::vector<uint8_t> audio(176400 / 2); // half a second
         for (size_t i = 0; i < audio.size(); ++i) {
             audio[i] = static_cast<uint8_t>(i % 253 + 1);
         }
         StreamConfig config;
         config.format = cdFormat();
         config.ms = ms;
-        config.payloadBytes = 128; // many datagrams, so the losses fall inside the stream
+        // Enough datagrams for the losses to fall inside the stream, yet few
+        // enough per second that fewer than 128 are ever in flight: an MS
+        // sequence number is only 7 bits wide.
+        config.payloadBytes = 512;
+        // The relay adds a hop: gap reports may come late, so serve them longer.
+        config.linger = milliseconds(300);
         StreamSender sender(rig.client->socket(), relay.address(), config);
         ASSERT_TRUE(sender.stream(audio));
+        EXPECT_TRUE(waitForAudible(rig.sink(), audio.size()));
         ASSERT_TRUE(rig.client->disconnect(connection->streamPort));
         EXPECT_EQ(relay.lost(), 3U);
         EXPECT_GE(sender.stats().gapReports, 2U);
         EXPECT_GE(sender.stats().resent, 3U);
-        EXPECT_TRUE(audible(rig.sink()) == audio);
+        EXPECT_TRUE(audible(rig.sink()) == audio)
+            << audible(rig.sink()).size() << " of " << audio.size() << " bytes played, "
+            << sender.stats().gapReports << " gap reports, " << sender.stats().staleGapReports << " stale";
     }
 }
 
