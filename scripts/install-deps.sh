@@ -8,6 +8,7 @@ packages=(
     libasound2-dev          # the daemon's only run-time library
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev zlib1g-dev   # test oracles for the icon decoder and its inflater, never linked into the daemon
+    libsndfile1-dev         # audio files for the quorvel_host tool; the daemon never links it
     clang libclang-rt-14-dev
     iproute2 procps
 )
