@@ -40,6 +40,9 @@ public:
 // one-line `error` when the file cannot be opened or played as it is.
 std::unique_ptr<AudioSource> openAudioFile(const std::string& path, std::string& error);
 
+// "24-bit integer, 352800 Hz, 2 channels"; "DSD 2822400 Hz (DSD64), 2 channels".
+std::string describeFormat(AudioFormat format);
+
 // A sine of `frequency` Hz at -6 dBFS, integer PCM of `bits` (16, 24 or 32)
 // at `rate` Hz on every one of `channels` channels; `seconds` 0 = endless.
 std::unique_ptr<AudioSource> makeToneSource(double frequency, uint32_t rate, uint32_t bits, uint32_t channels,
