@@ -44,6 +44,11 @@ constexpr std::array<uint8_t, 256> makeReversal() {
 
 constexpr std::array<uint8_t, 256> kReversed = makeReversal();
 
+// Bytes holding `samples` one-bit samples; no overflow for any count.
+uint64_t bytesForSamples(uint64_t samples) {
+    return samples / 8 + (samples % 8 != 0 ? 1 : 0);
+}
+
 // Checks the three chunk headers; the text of the first problem, or empty.
 std::string parseHead(const uint8_t* head, uint64_t fileBytes, DsfSource::Layout& layout) {
     if (!hasId(head, "DSD ") || le64(head + 4) != kDsdChunkBytes) {
@@ -87,7 +92,7 @@ std::string parseHead(const uint8_t* head, uint64_t fileBytes, DsfSource::Layout
                " bytes runs past the end of the file";
     }
     // Every block group is stored whole, the last one padded.
-    const uint64_t perChannel = (layout.samplesPerChannel + 7) / 8;
+    const uint64_t perChannel = bytesForSamples(layout.samplesPerChannel);
     const uint64_t groups = (perChannel + layout.blockBytes - 1) / layout.blockBytes;
     const uint64_t groupBytes = static_cast<uint64_t>(layout.blockBytes) * layout.channels;
     if (groups > layout.dataBytes / groupBytes) {
@@ -134,7 +139,7 @@ DsfSource::DsfSource(std::unique_ptr<std::FILE, FileCloser> dsfFile, const Layou
       streamFormat(AudioFormat::channelBit(layout.channels) | AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst |
                    AudioFormat::kDsdLittleEndian | AudioFormat::kDsdWidth4 |
                    AudioFormat::rateBits(layout.rate)),
-      bytesPerChannel((layout.samplesPerChannel + 7) / 8),
+      bytesPerChannel(bytesForSamples(layout.samplesPerChannel)),
       frames((bytesPerChannel + kWordBytes - 1) / kWordBytes),
       block(static_cast<size_t>(layout.blockBytes) * layout.channels) {}
 

@@ -53,21 +53,29 @@ bool HostSocket::sendBytes(const void* bytes, size_t length, const VEMRA::Socket
 }
 
 std::optional<HostAnswer> HostSocket::receiveAny(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
     HostAnswer answer;
+    if (!receiveAnyInto(answer.bytes, answer.from, timeout)) {
+        return std::nullopt;
+    }
+    return answer;
+}
+
+bool HostSocket::receiveAnyInto(std::vector<uint8_t>& bytes, VEMRA::SocketAddress& from,
+                                std::chrono::microseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
     while (true) {
         const int waited = socket.waitReadable(picoseconds(deadline - Clock::now()));
         if (waited != VEMRA::Socket::WaitReadable) {
-            return std::nullopt;
+            return false;
         }
-        if (!socket.receiveFromInto(answer.bytes, answer.from)) {
-            return std::nullopt;
+        if (!socket.receiveFromInto(bytes, from)) {
+            return false;
         }
-        if (!answer.bytes.empty()) {
-            return answer;
+        if (!bytes.empty()) {
+            return true;
         }
         if (Clock::now() >= deadline) {
-            return std::nullopt;
+            return false;
         }
     }
 }

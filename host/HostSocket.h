@@ -64,6 +64,10 @@ public:
                                       const VEMRA::SocketAddress* from = nullptr);
     // The next datagram of any kind, valid or not.
     std::optional<HostAnswer> receiveAny(std::chrono::milliseconds timeout);
+    // The same into the caller's vector, whose capacity is reused: a loop that
+    // keeps one vector allocates nothing per datagram. False when nothing came.
+    bool receiveAnyInto(std::vector<uint8_t>& bytes, VEMRA::SocketAddress& from,
+                        std::chrono::microseconds timeout);
     // send + receive(answerCode) from the same endpoint.
     std::optional<HostAnswer> request(Send& message, const VEMRA::SocketAddress& to, uint16_t answerCode,
                                       std::chrono::milliseconds timeout = kDefaultTimeout);

@@ -79,7 +79,4 @@ private:
     PlayOptions options;
 };
 
-// "24-bit integer 352800 Hz 2 channels", "DSD 2822400 Hz 2 channels" (DSD64).
-std::string describeFormat(AudioFormat format);
-
 } // namespace QUORVEL
