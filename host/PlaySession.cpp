@@ -26,9 +26,10 @@ constexpr uint64_t kProgressInterval = 100 * kMillisecond;
 // A second gap report naming the same position this soon after a rewind was
 // sent before the resent datagrams arrived.
 constexpr uint64_t kStaleReportWindow = 20 * kMillisecond;
-// Falling further behind the schedule than this (the Host was not scheduled)
-// restarts the schedule instead of bursting the backlog into the sink's ring.
-constexpr uint64_t kLargestLag = 50 * kMillisecond;
+// A Host that was not scheduled for a while catches up by sending the
+// backlog at once, up to this much audio (the sink's ring holds 1024
+// datagrams); beyond it the schedule restarts from now.
+constexpr uint64_t kLargestLag = 250 * kMillisecond;
 // After the last datagram: when its copy goes out, and how long gap reports are still served.
 constexpr uint64_t kTailCopyAfter = 20 * kMillisecond;
 constexpr uint64_t kTailLinger = 60 * kMillisecond;
@@ -378,8 +379,12 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
         return failed(PlayResult::Outcome::Failed, sink + " gave no MS port");
     }
 
-    Streamer streamer(client.socket(), client.sinkAddress(options.ms ? msPort : streamPort),
-                      client.sinkAddress(streamPort), source, options, payload, result);
+    VEMRA::SocketAddress audioDestination = client.sinkAddress(options.ms ? msPort : streamPort);
+    if (options.audioRoute) {
+        audioDestination = options.audioRoute(audioDestination);
+    }
+    Streamer streamer(client.socket(), audioDestination, client.sinkAddress(streamPort), source, options,
+                      payload, result);
     const bool streamed = streamer.run(stop);
     const std::string streamError = result.error;
     result.outcome = !streamed     ? PlayResult::Outcome::Failed

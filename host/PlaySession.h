@@ -41,6 +41,10 @@ struct PlayOptions {
     uint32_t flushInterval = 32; // every n-th datagram asks for a level report
     size_t history = 1024;       // datagrams kept for resends (at least 2)
     std::function<void(const PlayProgress&)> progress; // called on the caller's thread, ~10 Hz
+    // When set, called once after the connect with the sink's stream (or MS)
+    // address; the audio datagrams go to the address it returns instead, e.g.
+    // a relay that forwards them. Feedback still comes straight from the sink.
+    std::function<VEMRA::SocketAddress(const VEMRA::SocketAddress&)> audioRoute;
 };
 
 struct PlayResult {
