@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,9 @@ struct SinkConfig {
     // system refuses it they log it and run in the class they have.
     int workerScheduling = VEMRA::RealtimeFifo;
     PrepareCache* prepareCache = nullptr; // null: the process-wide cache
+    // After answering a connect the node thread gives the stream worker this
+    // long to start the output. A harness that runs no stream worker sets 0.
+    uint64_t connectSettleMilliseconds = 10;
 };
 
 // One DAC offered to the Host: the control channel (format negotiation,
@@ -63,22 +67,22 @@ public:
     Sink& operator=(const Sink&) = delete;
 
     // Virtual slots, in this order (back ends rely on it).
-    virtual bool start();                                                                   // 0
-    virtual void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) = 0; // 1
-    virtual bool canFormat(AudioFormat& fmt) = 0;                                           // 2
-    virtual bool setPrepareFormat(PrepareFormat& w) = 0;                                    // 3
-    virtual bool setFormat(const AudioFormat& fmt) = 0;                                     // 4
-    virtual bool connect(const std::string& hostName) = 0;                                  // 5
-    virtual void play(const uint64_t& startAt) = 0;                                         // 6
-    virtual bool disconnectStream() = 0;                                                    // 7
-    virtual bool preDisconnect();                                                           // 8
-    virtual bool commitWrite(bool flush) = 0;                                               // 9
-    virtual bool getBufferState(uint16_t& fill, uint16_t& target) = 0;                      // 10
-    virtual void wakeAll();                                                                 // 11
-    virtual PacketSlot* writeSlot();                                                        // 12
-    virtual bool getSinkItem(uint16_t index, std::string& text, uint16_t& value);          // 13
+    virtual bool start();                                                                                // 0
+    virtual void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) = 0;       // 1
+    virtual bool canFormat(AudioFormat& fmt) = 0;                                                        // 2
+    virtual bool setPrepareFormat(PrepareFormat& w) = 0;                                                 // 3
+    virtual bool setFormat(const AudioFormat& fmt) = 0;                                                  // 4
+    virtual bool connect(const std::string& hostName) = 0;                                               // 5
+    virtual void play(const uint64_t& startAt) = 0;                                                      // 6
+    virtual bool disconnectStream() = 0;                                                                 // 7
+    virtual bool preDisconnect();                                                                        // 8
+    virtual bool commitWrite(bool flush) = 0;                                                            // 9
+    virtual bool getBufferState(uint16_t& fill, uint16_t& target) = 0;                                   // 10
+    virtual void wakeAll();                                                                              // 11
+    virtual PacketSlot* writeSlot();                                                                     // 12
+    virtual bool getSinkItem(uint16_t index, std::string& text, uint16_t& value);                        // 13
     virtual bool setSinkItem(uint16_t index, const std::string& text, const uint16_t& value, bool flag); // 14
-    virtual bool sinkItemAction(bool op, bool& stop);                                       // 15
+    virtual bool sinkItemAction(bool op, bool& stop);                                                    // 15
 
     // Node thread. Opens and binds both sockets and starts the stream worker;
     // the arguments carry the wanted ports in (0 = default) and the bound ones out.
@@ -87,6 +91,10 @@ public:
     bool controlStep();
     // Node thread. Stops the stream worker and closes every socket.
     void close();
+    // Node thread. One datagram received on the control socket from `from`:
+    // controlStep hands every received datagram to it, a harness feeds it
+    // directly (answers go out on the control socket). false = give the sink up.
+    bool controlDatagram(std::span<const uint8_t> datagram, const VEMRA::SocketAddress& from);
 
     // Observers, any thread.
     ConnState connState() const { return static_cast<ConnState>(state.load()); }
@@ -170,9 +178,15 @@ protected:
     uint64_t startTimeFor(const WireMessage& message, const VEMRA::SocketAddress& from);
     static uint16_t synchroHash(const std::string& name);
 
+    // What one stream datagram leaves the streaming loop to do.
+    enum class StreamOutcome { Continue, EndConnection, GiveUp };
+
     // Stream worker.
     void streamWorkerThreadBody();
     bool streamWorker();
+    // One datagram received on the stream socket while streaming; it lies in
+    // `slot`'s buffer when `slot` is not null (no slot while an MS worker fills the ring).
+    StreamOutcome streamDatagram(StreamPass& pass, PacketSlot* slot, std::span<const uint8_t> datagram);
     bool dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now);
     bool levelReport(StreamPass& pass);
     bool disconnectProcedure(StreamPass& pass, bool withAnswer);
@@ -180,6 +194,9 @@ protected:
     void startMsWorker(StreamPass& pass);
     void stopMsWorker(StreamPass& pass);
     void msWorker(StreamPass& pass);
+    // MS worker: one datagram of `length` bytes received into `slot` (the
+    // write slot). false = the MS worker ends (pass.msOk is cleared).
+    bool msDatagram(StreamPass& pass, PacketSlot& slot, size_t length);
     void sendGapReport(StreamPass& pass, uint16_t received);
 
     // Fixed at construction (node thread before the workers start).
@@ -187,10 +204,10 @@ protected:
     SinkConfig config;
     VEMRA::SocketWaitSet& pollSet;
 
-    std::atomic<bool> running{false};        // cleared by close and by fatal worker errors
-    std::atomic<uint32_t> state{Idle};       // ConnState; control step and stream worker
-    std::atomic<uint16_t> statusWord{0};     // control step and stream worker
-    std::atomic<bool> playing{false};        // stream worker; read by the transport worker
+    std::atomic<bool> running{false};    // cleared by close and by fatal worker errors
+    std::atomic<uint32_t> state{Idle};   // ConnState; control step and stream worker
+    std::atomic<uint16_t> statusWord{0}; // control step and stream worker
+    std::atomic<bool> playing{false};    // stream worker; read by the transport worker
     // Counts "do start"s, so the transport worker serves each connection once.
     std::atomic<uint64_t> connectionSerial{0};
 
@@ -202,11 +219,11 @@ protected:
     // The MS socket opened by CONNECT_MS on the node thread and handed to the
     // stream worker at "do start" under `handoverMutex`.
     std::mutex handoverMutex;
-    VEMRA::Socket pendingMsSocket;      // guarded by handoverMutex
-    uint16_t pendingMsPort = 0;         // guarded by handoverMutex
-    VEMRA::SocketAddress streamPeer;    // guarded by handoverMutex: where stream answers go
-    VEMRA::Socket msSocket;             // stream worker (and its MS worker) only
-    std::mutex streamSendMutex;         // stream and MS worker both send on the stream socket
+    VEMRA::Socket pendingMsSocket;   // guarded by handoverMutex
+    uint16_t pendingMsPort = 0;      // guarded by handoverMutex
+    VEMRA::SocketAddress streamPeer; // guarded by handoverMutex: where stream answers go
+    VEMRA::Socket msSocket;          // stream worker (and its MS worker) only
+    std::mutex streamSendMutex;      // stream and MS worker both send on the stream socket
 
     // Node thread.
     VEMRA::SocketAddress hostAddress;

@@ -138,7 +138,9 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
         return false;
     }
     wakeAll();
-    sleepMilliseconds(10);
+    if (config.connectSettleMilliseconds != 0) {
+        sleepMilliseconds(config.connectSettleMilliseconds);
+    }
     VEMRA::logLine(VEMRA::kLogDetail, "Connect");
     lastRegistration = VEMRA::clockNow() - config.registrationInterval;
     return running.load();

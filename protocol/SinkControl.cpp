@@ -19,7 +19,11 @@ bool Sink::controlStep() {
             << static_cast<int>(kSiteControlReceive) << ":" << lastError.load();
         return false;
     }
-    const WireMessage message(controlBuffer);
+    return controlDatagram(controlBuffer, from);
+}
+
+bool Sink::controlDatagram(std::span<const uint8_t> datagram, const VEMRA::SocketAddress& from) {
+    const WireMessage message(datagram);
     if (!message.isValid()) {
         return running.load();
     }
@@ -85,7 +89,8 @@ bool Sink::handlePayloadCheck(const WireMessage& message, const VEMRA::SocketAdd
     for (size_t i = 0; i < length; ++i) {
         sum = static_cast<uint16_t>(sum + bytes[i]);
     }
-    const Send reply(PAYLOAD_CHECK_ANS, 1, info.packetSize, info.packetLimit, static_cast<uint16_t>(length), sum);
+    const Send reply(PAYLOAD_CHECK_ANS, 1, info.packetSize, info.packetLimit, static_cast<uint16_t>(length),
+                     sum);
     return answer(reply, from, kSitePayloadAnswer) && running.load();
 }
 

@@ -60,39 +60,46 @@ void Sink::msWorker(StreamPass& pass) {
         if (length == 1 && pass.msStop.load()) {
             return; // the wake-up byte
         }
-        const uint64_t now = VEMRA::clockNow();
-        const uint8_t trailer = slot->buffer[length - 1];
-        const uint8_t sequence = trailer & kSequenceBits;
-        if (sequence == (pass.expectedSeq & kSequenceBits)) {
-            pass.nextGapReport = now;
-            ++pass.expectedSeq;
-            slot->offset = 0;
-            slot->length = length - 1;
-            if (!commitWrite((trailer & kFlushBit) != 0)) {
-                statusWord &= static_cast<uint16_t>(~2U);
-                state = Idle;
-                wakeAll();
-                VEMRA::logLine(VEMRA::kLogDetail, "MS er3 dissconect");
-                pass.msOk = false;
-                return;
-            }
-            if (!levelReport(pass)) {
-                pass.msOk = false;
-                return;
-            }
-            pass.lastRecv = now;
-            if (!running.load()) {
-                VEMRA::logLine(VEMRA::kLogDetail, "MS  streamWorker err exit");
-                markIdle();
-                pass.msOk = false;
-                return;
-            }
-        } else if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
-            pass.nextGapReport = now + kGapReportInterval;
-            sendGapReport(pass, sequence);
-            VEMRA::logLine(VEMRA::kLogDetail, "MS count error ") << pass.expectedSeq << "!=" << sequence;
+        if (!msDatagram(pass, *slot, length)) {
+            return;
         }
     }
+}
+
+bool Sink::msDatagram(StreamPass& pass, PacketSlot& slot, size_t length) {
+    const uint64_t now = VEMRA::clockNow();
+    const uint8_t trailer = slot.buffer[length - 1];
+    const uint8_t sequence = trailer & kSequenceBits;
+    if (sequence == (pass.expectedSeq & kSequenceBits)) {
+        pass.nextGapReport = now;
+        ++pass.expectedSeq;
+        slot.offset = 0;
+        slot.length = length - 1;
+        if (!commitWrite((trailer & kFlushBit) != 0)) {
+            statusWord &= static_cast<uint16_t>(~2U);
+            state = Idle;
+            wakeAll();
+            VEMRA::logLine(VEMRA::kLogDetail, "MS er3 dissconect");
+            pass.msOk = false;
+            return false;
+        }
+        if (!levelReport(pass)) {
+            pass.msOk = false;
+            return false;
+        }
+        pass.lastRecv = now;
+        if (!running.load()) {
+            VEMRA::logLine(VEMRA::kLogDetail, "MS  streamWorker err exit");
+            markIdle();
+            pass.msOk = false;
+            return false;
+        }
+    } else if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
+        pass.nextGapReport = now + kGapReportInterval;
+        sendGapReport(pass, sequence);
+        VEMRA::logLine(VEMRA::kLogDetail, "MS count error ") << pass.expectedSeq << "!=" << sequence;
+    }
+    return true;
 }
 
 } // namespace QUORVEL

@@ -142,13 +142,15 @@ bool Sink::streamWorker() {
             const uint64_t between = now - lastRecv;
             if (between > pass.maxBetween) {
                 pass.maxBetween = between;
-                VEMRA::logLine(VEMRA::kLogDebug, "max betweenTime ") << between / VEMRA::kPicosecondsPerMicrosecond;
+                VEMRA::logLine(VEMRA::kLogDebug, "max betweenTime ")
+                    << between / VEMRA::kPicosecondsPerMicrosecond;
             }
         }
         if (VEMRA::clockCompare(now, lastRecv + config.silenceTimeout) >= 0) {
             VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Timeout ")
-                << lastRecv / VEMRA::kPicosecondsPerMicrosecond << " " << now / VEMRA::kPicosecondsPerMicrosecond
-                << " " << (now - lastRecv) / VEMRA::kPicosecondsPerMicrosecond;
+                << lastRecv / VEMRA::kPicosecondsPerMicrosecond << " "
+                << now / VEMRA::kPicosecondsPerMicrosecond << " "
+                << (now - lastRecv) / VEMRA::kPicosecondsPerMicrosecond;
             if (!disconnectProcedure(pass, false)) {
                 stopMsWorker(pass);
                 return false;
@@ -175,36 +177,48 @@ bool Sink::streamWorker() {
             if (length == 0) {
                 break; // nothing more waiting
             }
-            const WireMessage message(std::span<const uint8_t>(buffer, length));
-            if (!message.isValid()) {
-                continue;
+            const StreamOutcome outcome =
+                streamDatagram(pass, slot, std::span<const uint8_t>(buffer, length));
+            if (outcome == StreamOutcome::GiveUp) {
+                stopMsWorker(pass);
+                return false;
             }
-            now = VEMRA::clockNow();
-            switch (message.code()) {
-            case DISCONNECT:
-                VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Pre");
-                if (!disconnectProcedure(pass, true)) {
-                    stopMsWorker(pass);
-                    return false;
-                }
-                ended = true;
-                break;
-            case STREAM_PING:
-                ended = !sendStream(Send(STREAM_PING_ANS, statusWord.load()));
-                break;
-            case STREAM_DATA:
-                if (slot != nullptr) {
-                    ended = !dataStep(pass, message, *slot, now);
-                }
-                break;
-            default:
-                VEMRA::logLine(VEMRA::kLogDetail, "Socket Receive udp_str:") << message.code();
-                break;
-            }
+            ended = outcome == StreamOutcome::EndConnection;
         }
     }
     stopMsWorker(pass);
     return runningAtStart;
+}
+
+Sink::StreamOutcome Sink::streamDatagram(StreamPass& pass, PacketSlot* slot,
+                                         std::span<const uint8_t> datagram) {
+    const WireMessage message(datagram);
+    if (!message.isValid()) {
+        return StreamOutcome::Continue;
+    }
+    const uint64_t now = VEMRA::clockNow();
+    bool ended = false;
+    switch (message.code()) {
+    case DISCONNECT:
+        VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Pre");
+        if (!disconnectProcedure(pass, true)) {
+            return StreamOutcome::GiveUp;
+        }
+        ended = true;
+        break;
+    case STREAM_PING:
+        ended = !sendStream(Send(STREAM_PING_ANS, statusWord.load()));
+        break;
+    case STREAM_DATA:
+        if (slot != nullptr) {
+            ended = !dataStep(pass, message, *slot, now);
+        }
+        break;
+    default:
+        VEMRA::logLine(VEMRA::kLogDetail, "Socket Receive udp_str:") << message.code();
+        break;
+    }
+    return ended ? StreamOutcome::EndConnection : StreamOutcome::Continue;
 }
 
 bool Sink::dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now) {
@@ -258,7 +272,8 @@ bool Sink::levelReport(StreamPass& pass) {
             pass.minBufferTime = fill;
             VEMRA::logLine(VEMRA::kLogDebug, "min bufferTime ") << fill << "  " << target - fill;
         }
-        if (!sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x21), rate, fill, target, 0))) {
+        if (!sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x21), rate, fill,
+                             target, 0))) {
             return false;
         }
         // Only this value is consumed; a newer one from the transport worker stays.
@@ -269,7 +284,8 @@ bool Sink::levelReport(StreamPass& pass) {
 }
 
 void Sink::sendGapReport(StreamPass& pass, uint16_t received) {
-    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x08), 0, pass.expectedSeq, received, 0));
+    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x08), 0, pass.expectedSeq,
+                    received, 0));
 }
 
 void Sink::markIdle() {

@@ -47,7 +47,8 @@ Status::Status(const StatusDescriptor& statusDescriptor, VEMRA::SocketWaitSet& w
                const StatusConfig& statusConfig)
     : descriptor(statusDescriptor), config(statusConfig), pollSet(waitSet) {
     for (const StatusControl& control : descriptor.controls) {
-        values.push_back(control.type == StatusControl::kVolume ? static_cast<uint64_t>(int64_t{control.low}) : 0);
+        values.push_back(control.type == StatusControl::kVolume ? static_cast<uint64_t>(int64_t{control.low})
+                                                                : 0);
     }
 }
 
@@ -137,7 +138,8 @@ bool Status::registerChannel() {
     message.setPayload(payload.data(), payload.size());
     message.prepare();
     const auto bytes = message.bytes();
-    if (!socket.sendTo(bytes.data(), bytes.size(), VEMRA::SocketAddress::loopback(config.registrationPort), true)) {
+    if (!socket.sendTo(bytes.data(), bytes.size(), VEMRA::SocketAddress::loopback(config.registrationPort),
+                       true)) {
         VEMRA::logLine(VEMRA::kLogError, "UDP status send error ") << kSiteRegister << ":" << socket.error();
         return false;
     }
@@ -145,7 +147,8 @@ bool Status::registerChannel() {
     return true;
 }
 
-bool Status::reply(uint16_t code, uint16_t status, uint16_t p0, uint16_t p1, uint16_t p2, uint16_t p3, int site) {
+bool Status::reply(uint16_t code, uint16_t status, uint16_t p0, uint16_t p1, uint16_t p2, uint16_t p3,
+                   int site) {
     const Send message(code, status, p0, p1, p2, p3);
     const auto bytes = message.bytes();
     if (socket.sendTo(bytes.data(), bytes.size(), sender, true)) {
@@ -163,16 +166,22 @@ bool Status::step() {
         return true;
     }
     if (!socket.receiveFromInto(received, sender)) {
-        VEMRA::logLine(VEMRA::kLogError, "UDP status receive error ") << kSiteReceive << ":" << socket.error();
+        VEMRA::logLine(VEMRA::kLogError, "UDP status receive error ")
+            << kSiteReceive << ":" << socket.error();
         return false;
     }
-    if (received.empty()) {
+    return handleDatagram(received, sender);
+}
+
+bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::SocketAddress& from) {
+    sender = from;
+    if (datagram.empty()) {
         return true;
     }
-    if (VEMRA::logEnabled(VEMRA::kLogDebug) && received.size() <= kHexDumpLimit) {
-        VEMRA::logLine(VEMRA::kLogDebug, "") << hexDump(received);
+    if (VEMRA::logEnabled(VEMRA::kLogDebug) && datagram.size() <= kHexDumpLimit) {
+        VEMRA::logLine(VEMRA::kLogDebug, "") << hexDump(datagram);
     }
-    const WireMessage message(received);
+    const WireMessage message(datagram);
     if (!message.isValid()) {
         return true;
     }
@@ -202,7 +211,8 @@ bool Status::step() {
         }
         uint16_t status = static_cast<uint16_t>(word | 1);
         if ((message.param0() & kSetFlag) != 0) {
-            status = static_cast<uint16_t>(word | (notifyValue(static_cast<uint16_t>(k - 1), message.value64() >> 16) ? 1 : 0));
+            status = static_cast<uint16_t>(
+                word | (notifyValue(static_cast<uint16_t>(k - 1), message.value64() >> 16) ? 1 : 0));
         }
         const uint64_t value64 = k | (values[k - 1] << 16);
         const Send answer(CONTROL_VALUE_ANS, status, value64);
@@ -241,7 +251,8 @@ bool Status::answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t
                 std::vector<uint8_t> pixels;
                 icon.runBytes(row - 1U, column - 1U, n, pixels);
                 VEMRA::logLine(VEMRA::kLogDebug, "Icon Load ")
-                    << number << " " << column - 1U << " " << row - 1U << " " << static_cast<unsigned long>(n);
+                    << number << " " << column - 1U << " " << row - 1U << " "
+                    << static_cast<unsigned long>(n);
                 answer.setHeader(CONTROL_ICON_ANS, 1, number, column, row, static_cast<uint16_t>(n + 1));
                 answer.setPayload(pixels.data(), pixels.size());
             }

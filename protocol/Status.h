@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ public:
     bool start();
     void close();
     bool step();
+    // One datagram received on the status socket from `from`: step hands every
+    // received datagram to it, a harness feeds it directly (answers go out on
+    // the status socket). false = the channel failed.
+    bool handleDatagram(std::span<const uint8_t> datagram, const VEMRA::SocketAddress& from);
 
     void setConnected(bool connected); // any thread
     void setFormatValues(AudioFormat format);

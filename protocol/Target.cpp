@@ -52,6 +52,18 @@ bool Target::start(bool relay) {
         VEMRA::logLine(VEMRA::kLogError, "Target already started");
         return false;
     }
+    if (!openSockets(relay)) {
+        return false;
+    }
+    // Published before the worker exists so that its final result cannot be overwritten.
+    resultWord.store(Running, std::memory_order_release);
+    rebootModeWord.store(0, std::memory_order_release);
+    running.store(true, std::memory_order_release);
+    thread = std::thread(&Target::worker, this);
+    return true;
+}
+
+bool Target::openSockets(bool relay) {
     VEMRA::logLine(VEMRA::kLogInfo, "Quorvel Target Library ReleaseNo : ") << unsigned{kReleaseNumber};
 
     if (!discoverySocket.open(VEMRA::Socket::UdpV6Only)) {
@@ -84,12 +96,6 @@ bool Target::start(bool relay) {
         relaySocket.setBlocking(false);
         relayBound.store(loopback.hostPort(), std::memory_order_release);
     }
-
-    // Published before the worker exists so that its final result cannot be overwritten.
-    resultWord.store(Running, std::memory_order_release);
-    rebootModeWord.store(0, std::memory_order_release);
-    running.store(true, std::memory_order_release);
-    thread = std::thread(&Target::worker, this);
     return true;
 }
 

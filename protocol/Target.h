@@ -86,6 +86,30 @@ public:
 
     const TargetInfo& targetInfo() const { return info; }
 
+    // State of one run of the loop; lives on the thread that dispatches (the worker).
+    struct LoopState {
+        VEMRA::SocketWaitSet waitSet;
+        std::vector<uint8_t> receiveBuffer;
+        VEMRA::SocketAddress sender;
+        TargetRegistry registry;
+        VEMRA::SocketAddress hostDebugAddress; // all zero: relaying to a Host is off
+        bool hostDebugFailing = false;         // the last relay to the Host failed
+        uint64_t now = 0;
+        uint64_t lastScan = 0;
+        uint16_t expectedPiece = 0;
+        std::optional<uint16_t> currentArea;
+    };
+
+    // The sockets start() opens, without the worker: start() begins with it,
+    // and a harness that feeds datagrams to dispatch() calls it instead of start().
+    bool openSockets(bool relay);
+    // One datagram received on the discovery socket: loop.receiveBuffer (not
+    // empty), sent from loop.sender. The loop calls it for every datagram;
+    // answers go out on the discovery socket. Without a running worker a
+    // harness may call it with a LoopState of its own. False ends the loop
+    // with RebootRequested.
+    bool dispatch(LoopState& loop);
+
     // Virtual slots, all called on the worker thread. Item and area numbers
     // are 0-based. The bases of configGet/configSet/configSave mean "not
     // supported"; the base transferData/transferCheck keep and check a CRC.
@@ -105,26 +129,10 @@ protected:
     std::vector<uint8_t> takeReceivedTransfer();
 
 private:
-    // State of one run of the loop; lives on the worker thread.
-    struct LoopState {
-        VEMRA::SocketWaitSet waitSet;
-        std::vector<uint8_t> receiveBuffer;
-        VEMRA::SocketAddress sender;
-        TargetRegistry registry;
-        VEMRA::SocketAddress hostDebugAddress; // all zero: relaying to a Host is off
-        bool hostDebugFailing = false;         // the last relay to the Host failed
-        uint64_t now = 0;
-        uint64_t lastScan = 0;
-        uint16_t expectedPiece = 0;
-        std::optional<uint16_t> currentArea;
-    };
-
     void worker();
     uint64_t clockNow() const;
     void scanMembers();
 
-    // One datagram on the discovery socket; false ends the loop with RebootRequested.
-    bool dispatch(LoopState& loop);
     void relay(LoopState& loop);
     void expire(LoopState& loop);
 
