@@ -1,5 +1,6 @@
 #include "host/AudioSource.h"
 #include "host/DsfSource.h"
+#include "support/DsfWriter.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -15,69 +16,12 @@
 namespace QUORVEL {
 namespace {
 
+using QUORVELTEST::dsfBytes;
+using QUORVELTEST::DsfSpec;
+using QUORVELTEST::putLe;
+
 constexpr uint64_t kNativeDsd =
     AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian | AudioFormat::kDsdWidth4;
-
-void putLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
-
-void putId(std::vector<uint8_t>& out, const char* id) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<uint8_t>(id[i]));
-    }
-}
-
-struct DsfSpec {
-    uint32_t channels = 2;
-    uint32_t rate = 2822400;
-    uint32_t bits = 8;
-    uint32_t block = 4096;
-    uint32_t version = 1;
-    uint64_t fmtSize = 52;
-    std::vector<std::vector<uint8_t>> stored; // per channel, in time order as stored
-    uint64_t samples = 0;                     // 0 = 8 x the stored bytes of channel 0
-    int64_t dataAdjust = 0;                   // added to the data chunk's size field
-    size_t cutTo = 0;                         // file truncated to this length when non-zero
-};
-
-std::vector<uint8_t> dsfBytes(const DsfSpec& spec) {
-    const uint64_t perChannel = spec.stored.empty() ? 0 : spec.stored[0].size();
-    const uint64_t groups = (perChannel + spec.block - 1) / spec.block;
-    std::vector<uint8_t> data(groups * spec.block * spec.channels, 0);
-    for (uint32_t channel = 0; channel < spec.channels; ++channel) {
-        for (uint64_t i = 0; i < perChannel; ++i) {
-            const uint64_t group = i / spec.block;
-            data[(group * spec.channels + channel) * spec.block + i % spec.block] = spec.stored[channel][i];
-        }
-    }
-    std::vector<uint8_t> file;
-    file.reserve(92 + data.size());
-    putId(file, "DSD ");
-    putLe(file, 28, 8);
-    putLe(file, 92 + data.size(), 8);
-    putLe(file, 0, 8);
-    putId(file, "fmt ");
-    putLe(file, spec.fmtSize, 8);
-    putLe(file, spec.version, 4);
-    putLe(file, 0, 4); // raw DSD
-    putLe(file, 2, 4); // channel type
-    putLe(file, spec.channels, 4);
-    putLe(file, spec.rate, 4);
-    putLe(file, spec.bits, 4);
-    putLe(file, spec.samples != 0 ? spec.samples : perChannel * 8, 8);
-    putLe(file, spec.block, 4);
-    putLe(file, 0, 4);
-    putId(file, "data");
-    putLe(file, static_cast<uint64_t>(static_cast<int64_t>(12 + data.size()) + spec.dataAdjust), 8);
-    file.insert(file.end(), data.begin(), data.end());
-    if (spec.cutTo != 0) {
-        file.resize(spec.cutTo);
-    }
-    return file;
-}
 
 std::string writeFile(const ScratchDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string path = dir.path + name;
