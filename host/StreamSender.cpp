@@ -45,7 +45,9 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
     audio = bytes;
     nextIndex = 0;
     sentBefore = 0;
-    const uint64_t count = (audio.size() + payload - 1) / payload;
+    held = UINT64_MAX;
+    total = std::max<uint64_t>(audio.size(), audio.empty() ? 0 : config.repeatTo);
+    const uint64_t count = (total + payload - 1) / payload;
     const uint64_t bytesPerSecond = config.format.bytesPerSecond();
     const uint64_t start = VEMRA::clockNow();
     const uint64_t linger = static_cast<uint64_t>(config.linger.count()) * VEMRA::kPicosecondsPerMillisecond;
@@ -56,6 +58,14 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
             const uint64_t now = VEMRA::clockNow();
             if (lingerUntil == 0) {
                 lingerUntil = now + linger;
+            }
+            if (held != UINT64_MAX) {
+                // Nothing follows a delayed last datagram: it goes now.
+                const uint64_t index = held;
+                held = UINT64_MAX;
+                if (!sendDatagram(index)) {
+                    return false;
+                }
             }
             if (VEMRA::clockCompare(now, lingerUntil) >= 0) {
                 return true;
@@ -76,7 +86,7 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
                 continue;
             }
         }
-        if (!sendDatagram(nextIndex)) {
+        if (!dispatch(nextIndex)) {
             return false;
         }
         if (nextIndex >= sentBefore) {
@@ -89,9 +99,31 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
     }
 }
 
+bool StreamSender::dispatch(uint64_t index) {
+    const DatagramFate fate = config.fate ? config.fate(index) : DatagramFate::Send;
+    if (fate == DatagramFate::Drop) {
+        return true;
+    }
+    if (fate == DatagramFate::Delay && held == UINT64_MAX) {
+        held = index;
+        return true;
+    }
+    if (!sendDatagram(index)) {
+        return false;
+    }
+    if (held == UINT64_MAX) {
+        return true;
+    }
+    const uint64_t late = held;
+    held = UINT64_MAX;
+    return sendDatagram(late);
+}
+
 bool StreamSender::sendDatagram(uint64_t index) {
-    const uint64_t offset = index * payload;
-    const size_t length = std::min<size_t>(payload, audio.size() - offset);
+    // Past the audio's end (repeatTo) the audio starts over.
+    const uint64_t position = index * payload;
+    const size_t offset = static_cast<size_t>(position % audio.size());
+    const size_t length = static_cast<size_t>(std::min<uint64_t>({payload, audio.size() - offset, total - position}));
     const bool flush = config.flushInterval != 0 && index % config.flushInterval == config.flushInterval - 1;
     if (!config.ms) {
         message.setHeader(STREAM_DATA, flush ? kFlushMark : 0, static_cast<uint16_t>(index), 0, 0, 0);

@@ -8,10 +8,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
 namespace QUORVEL {
+
+// What becomes of one datagram on its way out (see StreamConfig::fate).
+enum class DatagramFate { Send, Drop, Delay };
 
 struct StreamConfig {
     AudioFormat format;
@@ -23,6 +27,14 @@ struct StreamConfig {
     bool ms = false;             // bare datagrams with a trailer byte to the MS port
     // How long after the last datagram gap reports are still served.
     std::chrono::milliseconds linger{50};
+    // When larger than the audio handed to stream(): send this many bytes,
+    // the audio over and over (its size should be a multiple of the payload).
+    // Long runs stream without holding all of their audio.
+    uint64_t repeatTo = 0;
+    // Lossy-network seam for tests: the fate of each datagram by its index,
+    // asked before every send, resends included. Delay sends it right after
+    // the next datagram instead (two datagrams swap places).
+    std::function<DatagramFate(uint64_t index)> fate;
 };
 
 struct LevelReport {
@@ -65,6 +77,8 @@ public:
 
 private:
     bool sendDatagram(uint64_t index);
+    // sendDatagram through the fate seam.
+    bool dispatch(uint64_t index);
     void handleFeedback(const HostAnswer& answer);
 
     HostSocket& socket;
@@ -72,10 +86,12 @@ private:
     StreamConfig config;
     size_t payload;
     std::span<const uint8_t> audio;
-    uint64_t nextIndex = 0;   // next datagram to send
-    uint64_t sentBefore = 0;  // datagrams sent at least once
+    uint64_t nextIndex = 0;  // next datagram to send
+    uint64_t sentBefore = 0; // datagrams sent at least once
     uint64_t lastRewind = UINT64_MAX;
     uint64_t lastRewindTime = 0;
+    uint64_t held = UINT64_MAX; // a delayed datagram's index
+    uint64_t total = 0;         // bytes this stream() sends
     SendBuffer message;
     std::vector<uint8_t> raw;
     StreamStats counters;
