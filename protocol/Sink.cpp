@@ -77,6 +77,13 @@ Sink::~Sink() {
     if (streamWorkerThread.joinable()) {
         std::terminate(); // close must have joined it
     }
+    // A sink built later at this address (a rebuilt node) must not pass for
+    // this one: its latency was never set from the cached word.
+    PrepareCache& prepared = cache();
+    std::lock_guard<std::mutex> lock(prepared.mutex);
+    if (prepared.preparedBy == this) {
+        prepared.preparedBy = nullptr;
+    }
 }
 
 bool Sink::start() {

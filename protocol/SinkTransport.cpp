@@ -75,6 +75,15 @@ bool SinkBuffer::transportPass() {
     }
     // The underrun filler keeps its buffer across connections.
     silence.assign(underrunBytes(current), current.silenceByte());
+    // A Host that sends faster than the device plays must not grow the queue
+    // without end: beyond twice the pre-fill and a second of audio the
+    // datagrams stay in the ring, and once the ring is full the stream worker
+    // gives the connection up.
+    const uint64_t queueLimit = 2 * prefillFor(current, latency.load()).total + current.bytesPerSecond();
+    uint64_t queuedBytes = 0;
+    for (const PacketSlot& node : queue) {
+        queuedBytes += node.length;
+    }
     const uint64_t bytesPerSecond = current.bytesPerSecond();
     uint64_t rateBytes = 0;
     uint64_t rateSince = VEMRA::clockNow();
@@ -88,7 +97,8 @@ bool SinkBuffer::transportPass() {
             snapshot = kOtherState;
         }
         uint64_t moved = 0;
-        while (!ring.empty()) {
+        while (!ring.empty() && queuedBytes < queueLimit) {
+            queuedBytes += ring.readSlot().length;
             moveToQueue(ring.readSlot());
             ring.release();
             ++moved;
@@ -118,6 +128,7 @@ bool SinkBuffer::transportPass() {
                 return false;
             }
             written = node.length;
+            queuedBytes -= std::min<uint64_t>(queuedBytes, node.length);
             retireFront();
         }
         if (VEMRA::logEnabled(VEMRA::kLogDebug)) {

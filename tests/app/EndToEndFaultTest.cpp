@@ -1,0 +1,244 @@
+// ctest-labels: threads e2e
+// The running program under faults, as a Host and a listener see it: a DAC
+// file that vanishes in the middle of a 192 kHz stream, a Host that goes
+// silent without a disconnect, a network that loses and reorders datagrams,
+// and a Host that sends faster than the device plays.
+#include "support/EndToEndRig.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <sstream>
+
+namespace {
+
+using namespace E2E;
+
+QUORVEL::AudioFormat cdFormat() {
+    return QUORVEL::AudioFormat(QUORVEL::AudioFormat::kPcm16 | QUORVEL::AudioFormat::rateBits(44100) |
+                                QUORVEL::AudioFormat::channelBit(2));
+}
+
+QUORVEL::AudioFormat hiResFormat() {
+    return QUORVEL::AudioFormat(QUORVEL::AudioFormat::kPcm32 | QUORVEL::AudioFormat::rateBits(192000) |
+                                QUORVEL::AudioFormat::channelBit(2));
+}
+
+constexpr uint16_t kLatency = 3000; // 300 ms: room for a slow build to fall behind
+constexpr uint16_t kDeskPort = 19644;
+
+// Sends `audio` with the sender's statistics.
+QUORVEL::StreamStats streamWith(Connection& connection, QUORVEL::StreamConfig config,
+                                const std::vector<uint8_t>& audio, bool& sent) {
+    QUORVEL::StreamSender sender(connection.client->socket(),
+                                 connection.client->sinkAddress(connection.streamPort), config);
+    sent = sender.stream(audio);
+    return sender.stats();
+}
+
+class EndToEndFault : public Rig {
+protected:
+    // The test build with one paced DAC, hw:1,0, plugged; its sink's port.
+    void startWithDesk() {
+        setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {pacedDac(1)});
+        if (HasFatalFailure() || IsSkipped()) {
+            return;
+        }
+        plug(1);
+        startDaemon();
+        host = hostClient();
+        const auto desk = sinkPort(*host, 1);
+        ASSERT_TRUE(desk) << daemon->output();
+        ASSERT_EQ(desk->port, kDeskPort);
+    }
+
+    // A fresh connection to the desk DAC's sink, retried until the sink takes it.
+    Connection connectDesk(QUORVEL::AudioFormat format) {
+        Connection connection;
+        const auto deadline = std::chrono::steady_clock::now() + kReady;
+        while (std::chrono::steady_clock::now() < deadline && !daemon->hasExited()) {
+            connection.client = sinkClient(kDeskPort);
+            if (connectSink(connection, format, kLatency)) {
+                return connection;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << "the sink took no connection";
+        return Connection{};
+    }
+
+    // Streams `audio` on a connection, disconnects, and checks what the DAC
+    // received from byte `skip` on: the stream with nothing but whole blocks
+    // of underrun silence inserted. `nthSetFormat` names the connection.
+    void expectPlayed(Connection& connection, QUORVEL::AudioFormat format, const std::vector<uint8_t>& audio,
+                      size_t skip, size_t nthSetFormat, const QUORVEL::StreamConfig& config) {
+        const size_t drains = daemon->countOutput("disconnectStream end");
+        bool sent = false;
+        stats = streamWith(connection, config, audio, sent);
+        EXPECT_TRUE(sent);
+        EXPECT_TRUE(connection.client->disconnect(connection.streamPort, 5000ms));
+        ASSERT_TRUE(daemon->waitForOutput("disconnectStream end", kReady, drains + 1));
+        const auto frames = bufferFramesLogged(daemon->output(), nthSetFormat);
+        ASSERT_TRUE(frames);
+        const auto expected = expectedDacBytes(format, connection.latency, *frames, audio);
+        std::vector<uint8_t> written = alsa->output(1, 0);
+        written.erase(written.begin(), written.begin() + static_cast<long>(std::min(skip, written.size())));
+        const auto blocks = insertedSilenceBlocks(
+            written, expected, QUORVEL::SinkBuffer::underrunBytes(format), format.silenceByte());
+        ASSERT_TRUE(blocks) << "the DAC's bytes are not the stream: " << written.size() << " bytes, "
+                            << expected.size() << " expected";
+        if (daemon->countOutput("empty sink buffer") == 0) {
+            EXPECT_EQ(*blocks, 0U) << "silence only where the buffer ran dry";
+        }
+    }
+
+    QUORVEL::StreamConfig config(QUORVEL::AudioFormat format) const {
+        QUORVEL::StreamConfig streamConfig;
+        streamConfig.format = format;
+        return streamConfig;
+    }
+
+    std::unique_ptr<QUORVEL::HostClient> host;
+    QUORVEL::StreamStats stats;
+};
+
+TEST_F(EndToEndFault, DacFileVanishingMidStreamTearsTheNodeDownAndItComesBack) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    Connection leaving = connectDesk(hiResFormat());
+    ASSERT_TRUE(leaving.client);
+    const auto audio = randomAudio(4 * hiResFormat().bytesPerSecond(), 21);
+    auto streaming =
+        std::async(std::launch::async, [&] { return streamAudio(leaving, hiResFormat(), audio); });
+    ASSERT_TRUE(daemon->waitForOutput("setFormat done ", kReady));
+    std::this_thread::sleep_for(300ms); // well inside the stream
+    unplug(1);
+    ASSERT_TRUE(daemon->waitForOutput("DAC REMOVE : hw:1,0", kReady));
+    ASSERT_TRUE(daemon->waitForOutput("NodeSink close", kReady));
+    streaming.get(); // the Host may see its datagrams refused: either outcome is fine
+    EXPECT_FALSE(daemon->hasExited()) << daemon->errors();
+    EXPECT_FALSE(sinkClient(kDeskPort)->formatQuery(hiResFormat())) << "the torn-down sink still answers";
+    const size_t before = alsa->output(1, 0).size();
+
+    // The file returns: the same key and port, and a 192 kHz stream plays.
+    plug(1);
+    ASSERT_TRUE(daemon->waitForOutput("Control port:19644", kReady, 2));
+    ASSERT_TRUE(sinkPort(*host, 1));
+    Connection back = connectDesk(hiResFormat());
+    ASSERT_TRUE(back.client);
+    const auto again = randomAudio(hiResFormat().bytesPerSecond(), 22);
+    expectPlayed(back, hiResFormat(), again, before, 2, config(hiResFormat()));
+
+    restartRequest();
+}
+
+TEST_F(EndToEndFault, SilentHostIsTimedOutAndTheSinkIsFreeForTheNextOne) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    const auto playStop = playStopClient();
+    ASSERT_EQ(playStop->read(6, kReady), "Stop\r\n");
+    Connection vanishing = connectDesk(cdFormat());
+    ASSERT_TRUE(vanishing.client);
+    // One second of audio, then nothing: no DISCONNECT, the socket stays open.
+    QUORVEL::StreamConfig silent = config(cdFormat());
+    silent.linger = 0ms;
+    bool sent = false;
+    streamWith(vanishing, silent, randomAudio(44100 * 4, 31), sent);
+    const auto lastSent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(sent);
+    ASSERT_EQ(playStop->read(6, kReady), "Play\r\n");
+
+    // The sink gives the connection up 0.5 s after the last datagram, noticed
+    // within its 100 ms receive wait; a slow build may notice a little later.
+    ASSERT_EQ(playStop->read(6, kReady), "Stop\r\n");
+    const auto stopped = std::chrono::steady_clock::now() - lastSent;
+    ASSERT_TRUE(daemon->waitForOutput("DisConnect Timeout ", kReady));
+    EXPECT_EQ(daemon->countOutput("DisConnect Timeout "), 1U);
+    const std::string output = daemon->output();
+    std::istringstream line(output.substr(output.find("DisConnect Timeout ") + 19));
+    uint64_t lastReceived = 0;
+    uint64_t noticed = 0;
+    uint64_t silence = 0;
+    line >> lastReceived >> noticed >> silence; // microseconds
+    EXPECT_NEAR(static_cast<double>(noticed - lastReceived), static_cast<double>(silence), 1.0);
+    EXPECT_GE(silence, 500000U) << "never before the time-out";
+    EXPECT_LT(silence, 1100000U) << "the rule is checked at least every 100 ms";
+    EXPECT_GE(stopped, 450ms) << "the listener heard Stop before the time-out";
+    EXPECT_LT(stopped, 3000ms) << "the sink stayed busy long after the time-out";
+    EXPECT_EQ(daemon->countOutput("DisConnect Request"), 0U);
+
+    // Idle again: another Host connects and plays.
+    const size_t before = alsa->output(1, 0).size();
+    Connection next = connectDesk(cdFormat());
+    ASSERT_TRUE(next.client);
+    expectPlayed(next, cdFormat(), randomAudio(44100 * 2, 32), before, 2, config(cdFormat()));
+
+    restartRequest();
+}
+
+TEST_F(EndToEndFault, LostAndReorderedDatagramsAreResentAndTheDacGetsTheStream) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    Connection connection = connectDesk(cdFormat());
+    ASSERT_TRUE(connection.client);
+    const auto audio = randomAudio(4 * 44100 * 4, 41);
+    QUORVEL::StreamConfig lossy = config(cdFormat());
+    const uint64_t count = (audio.size() + QUORVEL::StreamSender::defaultPayload(cdFormat(), false) - 1) /
+                           QUORVEL::StreamSender::defaultPayload(cdFormat(), false);
+    std::mt19937 random(43);
+    uint64_t dropped = 0;
+    uint64_t delayed = 0;
+    // 5 % of the datagrams, resends included, lost or swapped with the next;
+    // not the last few, whose loss no later datagram would reveal to the sink.
+    lossy.fate = [&](uint64_t index) {
+        const uint32_t roll = random() % 100;
+        if (index + 4 >= count || roll >= 5) {
+            return QUORVEL::DatagramFate::Send;
+        }
+        ++(roll < 3 ? dropped : delayed);
+        return roll < 3 ? QUORVEL::DatagramFate::Drop : QUORVEL::DatagramFate::Delay;
+    };
+    lossy.linger = 200ms;
+    expectPlayed(connection, cdFormat(), audio, 0, 1, lossy);
+    EXPECT_GT(dropped, 0U);
+    EXPECT_GT(delayed, 0U);
+    EXPECT_GT(stats.gapReports, 0U);
+    EXPECT_GE(stats.resent, dropped) << "every lost datagram was sent again";
+    EXPECT_GT(daemon->countOutput("STREAM count error "), 0U);
+
+    restartRequest();
+}
+
+TEST_F(EndToEndFault, HostFasterThanTheDeviceOverflowsTheRingAndTheSinkIsRebuilt) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    Connection flooding = connectDesk(cdFormat());
+    ASSERT_TRUE(flooding.client);
+    // Twenty seconds of audio as fast as the network takes it, against a
+    // device that plays in real time: more than the ring and the queue hold.
+    QUORVEL::StreamConfig unpaced = config(cdFormat());
+    unpaced.paced = false;
+    bool sent = false;
+    streamWith(flooding, unpaced, randomAudio(20 * 44100 * 4, 51), sent);
+    ASSERT_TRUE(daemon->waitForOutput("er3 dissconect", kReady)) << daemon->output();
+    ASSERT_TRUE(daemon->waitForOutput("controlLoop exit", kReady));
+    ASSERT_TRUE(daemon->waitForOutput("controlLoop start", kReady, 2)) << "the sink is rebuilt";
+    EXPECT_FALSE(daemon->hasExited());
+
+    const size_t before = alsa->output(1, 0).size();
+    Connection next = connectDesk(cdFormat());
+    ASSERT_TRUE(next.client);
+    expectPlayed(next, cdFormat(), randomAudio(44100 * 4, 52), before, 2, config(cdFormat()));
+
+    restartRequest();
+}
+
+} // namespace
