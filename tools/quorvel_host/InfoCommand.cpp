@@ -53,9 +53,10 @@ void printHuman(const ResolvedTarget& target, const TargetReport& report) {
     printLine("Settings");
     for (const SettingItem& item : report.settings) {
         const std::string range = item.rangeText();
+        const std::string value =
+            range.empty() ? item.valueText() : padded(item.valueText(), 16) + "(" + range + ")";
         printLine("  " + padded(std::to_string(item.number), 3) + padded(item.name, 13) +
-                  padded(item.typeName(), 8) + padded(item.valueText(), 16) +
-                  (range.empty() ? "" : "(" + range + ")"));
+                  padded(item.typeName(), 8) + value);
     }
 }
 
