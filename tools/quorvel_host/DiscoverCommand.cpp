@@ -74,7 +74,8 @@ int runDiscover(const Arguments& arguments) {
         for (const std::string& name : interfaces) {
             where += (where.empty() ? "" : ", ") + name;
         }
-        return fail(kExitFailure, "no target answered on " + where);
+        return fail(kExitFailure,
+                    "no target answered on " + where + " (on the target's own machine use ::1 as TARGET)");
     }
     if (arguments.has("json")) {
         printLine(json.text());
