@@ -1,6 +1,6 @@
 // ctest-labels: threads e2e
-// How the running program ends and comes back: a DAC that fails is rebuilt,
-// a DAC the settings skip stays closed, a settings save ends the process and
+// How the running program ends and comes back: a DAC that fails is rebuilt
+// and plays the next connection, a DAC the settings skip stays closed, a settings save ends the process and
 // takes effect at the next start, a taken Play/Stop port fails the start.
 #include "foundation/Socket.h"
 #include "support/EndToEndRig.h"
@@ -59,6 +59,27 @@ TEST_F(EndToEndLifecycle, FailingDacIsRebuiltAndSkippedDacOpensNoPorts) {
     ASSERT_TRUE(offered);
     EXPECT_EQ(offered->value() & cdFormat().value(), cdFormat().value());
     EXPECT_FALSE(daemon->hasExited());
+
+    // The rebuilt sink takes a new connection, with a latency of its own
+    // this time, and plays it exactly (well within the DAC's next failure).
+    const size_t before = alsa->output(1, 0).size();
+    Connection again;
+    again.client = sinkClient(desk->port);
+    ASSERT_TRUE(connectSink(again, cdFormat(), 2000));
+    EXPECT_EQ(again.latency, 2000);
+    const auto fifth = randomAudio(44100 * 4 / 5, 4);
+    const size_t drains = daemon->countOutput("disconnectStream end");
+    EXPECT_TRUE(streamAudio(again, cdFormat(), fifth));
+    EXPECT_TRUE(again.client->disconnect(again.streamPort, 5000ms));
+    ASSERT_TRUE(daemon->waitForOutput("disconnectStream end", kReady, drains + 1));
+    const auto frames = bufferFramesLogged(daemon->output(), 2);
+    ASSERT_TRUE(frames);
+    std::vector<uint8_t> written = alsa->output(1, 0);
+    written.erase(written.begin(), written.begin() + static_cast<long>(std::min(before, written.size())));
+    const auto blocks =
+        insertedSilenceBlocks(written, expectedDacBytes(cdFormat(), again.latency, *frames, fifth),
+                              QUORVEL::SinkBuffer::underrunBytes(cdFormat()), 0);
+    EXPECT_TRUE(blocks) << "the new connection's audio did not reach the DAC: " << written.size() << " bytes";
 
     restartRequest();
 }
