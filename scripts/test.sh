@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite three times:
 # a plain build, AddressSanitizer + UndefinedBehaviorSanitizer, and the tests
-# that start threads (label "threads") under ThreadSanitizer. Any failure or
-# sanitizer report fails the run.
+# that start threads (label "threads") under ThreadSanitizer. Then builds the
+# libFuzzer harnesses with clang and runs each for a bounded time
+# (QUORVEL_FUZZ_SECONDS, default 40; 0 skips the stage). Any failure,
+# sanitizer report or fuzzer finding fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -29,7 +31,43 @@ build_and_test() {
     (cd "$build" && "${runner[@]}" ctest -j "$jobs" --output-on-failure --timeout 600 "$@")
 }
 
+# Each fuzzer runs on a scratch copy of its committed corpus under the build
+# directory (the repository's corpus is never written); a crashing, leaking or
+# hanging input is saved beside it and named in the output.
+fuzz() {
+    local seconds=${QUORVEL_FUZZ_SECONDS:-40}
+    [[ $seconds == 0 ]] && return 0
+    local build="$root/build/fuzz"
+    echo "=== fuzz build"
+    CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUORVEL_FUZZ=ON > /dev/null
+    cmake --build "$build" -j "$jobs" --target quorvel_fuzzers
+    echo "=== fuzzing, ${seconds} s per fuzzer"
+    local runs="$build/runs"
+    rm -rf "$runs"
+    mkdir -p "$runs"
+    local failed=0 corpus name work
+    for corpus in "$root"/tests/fuzz/corpus/*/; do
+        name=$(basename "$corpus")
+        work="$runs/$name"
+        mkdir -p "$work/findings"
+        cp -r "$corpus" "$work/corpus"
+        if (cd "$work" && "$build/tests/fuzz/$name" -max_total_time="$seconds" -error_exitcode=77 \
+                -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+                -artifact_prefix="$work/findings/" "$work/corpus" > "$work/log" 2>&1); then
+            echo "$name: $(grep -E '^#[0-9]+.*DONE' "$work/log" | tail -1)"
+        else
+            failed=1
+            tail -n 80 "$work/log"
+            echo "FUZZER FAILED: $name (log $work/log); input saved as:"
+            ls -1 "$work/findings"/* 2>/dev/null || echo "  (none saved)"
+        fi
+    done
+    return "$failed"
+}
+
 build_and_test plain ""
 build_and_test asan-ubsan "address,undefined"
 build_and_test tsan "thread" -L threads
-echo "=== all test builds passed"
+fuzz
+echo "=== all test builds and fuzzers passed"
