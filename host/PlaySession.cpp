@@ -30,9 +30,8 @@ constexpr uint64_t kStaleReportWindow = 20 * kMillisecond;
 // backlog at once, up to this much audio (the sink's ring holds 1024
 // datagrams); beyond it the schedule restarts from now.
 constexpr uint64_t kLargestLag = 250 * kMillisecond;
-// After the last datagram: when its copy goes out, and how long gap reports are still served.
+// After the last datagram: when its copy goes out.
 constexpr uint64_t kTailCopyAfter = 20 * kMillisecond;
-constexpr uint64_t kTailLinger = 60 * kMillisecond;
 // Largest speed-up or slow-down the level reports can cause.
 constexpr double kLargestCorrection = 0.03;
 
@@ -242,7 +241,7 @@ bool Streamer::run(const std::atomic<bool>& stop) {
                 tailCopied = true;
                 send(sentBefore - 1);
             }
-            if (now - tailStart >= kTailLinger) {
+            if (now - tailStart >= static_cast<uint64_t>(options.linger.count()) * kMillisecond) {
                 return true;
             }
             if (!serveFeedback(microseconds(1000))) {
@@ -354,6 +353,10 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
         return failed(PlayResult::Outcome::Failed, noAnswer + " to the host name");
     }
 
+    if (stop.load()) {
+        result.outcome = PlayResult::Outcome::Stopped;
+        return result;
+    }
     SendBuffer connect;
     connect.setHeader(options.ms ? CONNECT_MS : CONNECT, 0, format.value());
     if (options.ms) {

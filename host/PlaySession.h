@@ -40,6 +40,10 @@ struct PlayOptions {
     size_t payloadBytes = 0;     // audio bytes per datagram; 0 = the most whole frames that fit 1500 bytes
     uint32_t flushInterval = 32; // every n-th datagram asks for a level report
     size_t history = 1024;       // datagrams kept for resends (at least 2)
+    // After the last datagram, how long late gap reports are still served
+    // before the disconnect (which, in MS mode, may overtake audio datagrams
+    // still on their way to the sink's other socket).
+    std::chrono::milliseconds linger{60};
     std::function<void(const PlayProgress&)> progress; // called on the caller's thread, ~10 Hz
     // When set, called once after the connect with the sink's stream (or MS)
     // address; the audio datagrams go to the address it returns instead, e.g.
