@@ -58,11 +58,11 @@ class Streamer {
 public:
     Streamer(HostSocket& socket, const VEMRA::SocketAddress& destination,
              const VEMRA::SocketAddress& streamPort, AudioSource& source, const PlayOptions& options,
-             size_t payload, PlayResult& result)
+             size_t payload, bool swapWords, PlayResult& result)
         : socket(socket), destination(destination), streamPort(streamPort), source(source), options(options),
-          format(source.format()), payload(payload), slots(std::max<size_t>(options.history, 2)),
-          slotBytes(payload + 1), history(slots * slotBytes), lengths(slots, 0), result(result),
-          progress(result.progress) {
+          format(source.format()), payload(payload), swapWords(swapWords),
+          slots(std::max<size_t>(options.history, 2)), slotBytes(payload + 1), history(slots * slotBytes),
+          lengths(slots, 0), result(result), progress(result.progress) {
         message.setPayloadSize(payload);
         inbound.reserve(HostSocket::kReceiveSize);
     }
@@ -91,6 +91,7 @@ private:
     const PlayOptions& options;
     AudioFormat format;
     size_t payload;
+    bool swapWords; // 4-byte words go out in the other byte order
     size_t slots;
     size_t slotBytes;             // payload and the MS trailer byte
     std::vector<uint8_t> history; // datagram i's audio at (i % slots) * slotBytes
@@ -121,6 +122,11 @@ bool Streamer::fill(uint64_t index, size_t& length) {
             break;
         }
         length += *got;
+    }
+    if (swapWords) {
+        for (size_t word = 0; word + 4 <= length; word += 4) {
+            std::reverse(slot + word, slot + word + 4);
+        }
     }
     if (length != 0) {
         lengths[index % slots] = static_cast<uint32_t>(length);
@@ -290,21 +296,21 @@ bool Streamer::run(const std::atomic<bool>& stop) {
 PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop) {
     PlayResult result;
     result.progress.totalFrames = source.totalFrames();
-    const AudioFormat format = source.format();
+    const AudioFormat sourceFormat = source.format();
     const std::string sink = sinkText(control);
     const auto failed = [&result](PlayResult::Outcome outcome, std::string text) {
         result.outcome = outcome;
         result.error = std::move(text);
         return result;
     };
-    if (!format.isValid()) {
+    if (!sourceFormat.isValid()) {
         return failed(PlayResult::Outcome::Failed, "the source's format is not a stream format");
     }
     const size_t limit = options.ms ? StreamSender::kDatagramLimit - 1
                                     : (StreamSender::kDatagramLimit - kHeaderSize) & ~size_t{7};
     size_t payload = options.payloadBytes == 0
-                         ? StreamSender::defaultPayload(format, options.ms)
-                         : options.payloadBytes - options.payloadBytes % format.frameBytes();
+                         ? StreamSender::defaultPayload(sourceFormat, options.ms)
+                         : options.payloadBytes - options.payloadBytes % sourceFormat.frameBytes();
     if (payload == 0 || payload > limit) {
         return failed(PlayResult::Outcome::Failed, "payload of " + std::to_string(options.payloadBytes) +
                                                        " bytes does not fit whole frames in a datagram");
@@ -315,12 +321,32 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     }
     const std::string noAnswer = "no answer from the " + sink;
 
-    Send query(FORMAT_QUERY, 0, format.value());
-    const auto capability = client.request(query, FORMAT_QUERY_ANS, options.timeout);
-    if (!capability) {
+    const auto plays = [&](AudioFormat wanted) -> std::optional<bool> {
+        Send query(FORMAT_QUERY, 0, wanted.value());
+        const auto capability = client.request(query, FORMAT_QUERY_ANS, options.timeout);
+        if (!capability) {
+            return std::nullopt;
+        }
+        return capability->accepted() && (capability->value64() & wanted.value()) == wanted.value();
+    };
+    AudioFormat format = source.format();
+    auto playable = plays(format);
+    bool swapWords = false;
+    if (playable == std::optional<bool>(false) && format.isDSD()) {
+        // A DAC that takes native DSD only in big-endian words gets the
+        // source's words byte-swapped.
+        const AudioFormat bigEndian((format.value() & ~AudioFormat::kDsdLittleEndian) |
+                                    AudioFormat::kDsdBigEndian);
+        playable = plays(bigEndian);
+        if (playable == std::optional<bool>(true)) {
+            format = bigEndian;
+            swapWords = true;
+        }
+    }
+    if (!playable) {
         return failed(PlayResult::Outcome::Failed, noAnswer + " to the format query");
     }
-    if (!capability->accepted() || (capability->value64() & format.value()) != format.value()) {
+    if (!*playable) {
         return failed(PlayResult::Outcome::Refused, sink + " cannot play " + describeFormat(format));
     }
 
@@ -387,7 +413,7 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
         audioDestination = options.audioRoute(audioDestination);
     }
     Streamer streamer(client.socket(), audioDestination, client.sinkAddress(streamPort), source, options,
-                      payload, result);
+                      payload, swapWords, result);
     const bool streamed = streamer.run(stop);
     const std::string streamError = result.error;
     result.outcome = !streamed     ? PlayResult::Outcome::Failed

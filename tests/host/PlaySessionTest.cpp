@@ -85,7 +85,8 @@ void expectPlayedExactly(TestSinkBackEnd& sink, AudioFormat format, uint16_t lat
     const std::vector<uint8_t> recorded = sink.recorded();
     const uint64_t prefill = SinkBuffer::prefillFor(format, latency).total;
     ASSERT_GE(recorded.size(), prefill + audio.size());
-    const auto silent = [](uint8_t byte) { return byte == 0; };
+    const uint8_t silence = format.silenceByte();
+    const auto silent = [silence](uint8_t byte) { return byte == silence; };
     EXPECT_TRUE(
         std::all_of(recorded.begin(), recorded.begin() + static_cast<std::ptrdiff_t>(prefill), silent));
     std::vector<uint8_t> audible;
@@ -191,6 +192,32 @@ TEST_F(PlaySessionTest, StreamingLoopAllocatesNothingPerDatagram) {
     for (size_t i = 1; i + 1 < marks.size(); ++i) {
         EXPECT_EQ(marks[i].first - marks[i - 1].second, 0U)
             << "between progress calls " << i - 1 << " and " << i;
+    }
+}
+
+TEST_F(PlaySessionTest, NativeDsdGoesInTheWordOrderTheSinkTakes) {
+    const AudioFormat littleEndian(AudioFormat::kDsd1 | AudioFormat::kDsdMsbFirst |
+                                   AudioFormat::kDsdLittleEndian | AudioFormat::kDsdWidth4 |
+                                   AudioFormat::rateBits(2822400) | AudioFormat::channelBit(2));
+    const std::vector<uint8_t> audio = randomAudio(littleEndian.bytesPerSecond() / 2, 9);
+    for (const bool bigEndianOnly : {false, true}) {
+        SCOPED_TRACE(bigEndianOnly ? "big-endian words only" : "little-endian words");
+        TestBackEndOptions backEnd;
+        if (bigEndianOnly) {
+            backEnd.capabilities = ~AudioFormat::kDsdLittleEndian;
+        }
+        ASSERT_TRUE(restart(backEnd));
+        MemorySource source(littleEndian, audio);
+        const PlayResult result = play(source);
+        ASSERT_EQ(result.outcome, PlayResult::Outcome::Finished) << result.error;
+        std::vector<uint8_t> expected = audio;
+        if (bigEndianOnly) {
+            for (size_t word = 0; word < expected.size(); word += 4) {
+                std::reverse(expected.begin() + static_cast<std::ptrdiff_t>(word),
+                             expected.begin() + static_cast<std::ptrdiff_t>(word + 4));
+            }
+        }
+        expectPlayedExactly(rig->sink(), littleEndian, result.latency, expected);
     }
 }
 
