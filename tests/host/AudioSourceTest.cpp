@@ -180,6 +180,41 @@ TEST(DsfSourceTest, MalformedFilesAreRefusedWithOneLine) {
     EXPECT_NE(openAudioFile(writeFile(dir, "good.dsf", dsfBytes(spec)), error), nullptr) << error;
 }
 
+// Damaged headers: the reader refuses or reads what the file holds, never
+// past it (the sanitizer builds watch the reads).
+TEST(DsfSourceTest, RandomlyDamagedHeadersNeverReadOutOfBounds) {
+    ScratchDir dir("dsf");
+    DsfSpec spec;
+    spec.block = 64;
+    spec.stored = {randomBytes(300, 11), randomBytes(300, 12)};
+    const std::vector<uint8_t> good = dsfBytes(spec);
+    std::mt19937 random(99);
+    size_t opened = 0;
+    for (int round = 0; round < 500; ++round) {
+        std::vector<uint8_t> bytes = good;
+        for (int flips = 1 + static_cast<int>(random() % 3); flips > 0; --flips) {
+            bytes[random() % 92] = static_cast<uint8_t>(random());
+        }
+        std::string error;
+        auto source = openAudioFile(writeFile(dir, "damaged.dsf", bytes), error);
+        if (!source) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        ++opened;
+        std::vector<uint8_t> piece(4096);
+        uint64_t total = 0;
+        while (const auto got = source->read(piece)) {
+            if (*got == 0) {
+                break;
+            }
+            total += *got;
+            ASSERT_LE(total, 16 * bytes.size()) << "round " << round;
+        }
+    }
+    EXPECT_GT(opened, 0U); // some damage (e.g. in the file size field) is harmless
+}
+
 // Writes `frames` of `channels` through libsndfile with the given format.
 template <typename T>
 std::string writeSndfile(const ScratchDir& dir, const std::string& name, int format, uint32_t rate,
