@@ -46,6 +46,7 @@ protected:
         tool.kill();
         result.out = tool.output();
         result.err = tool.errors();
+        EXPECT_EQ(tool.sanitizerReport(), "");
         return result;
     }
 

@@ -29,6 +29,7 @@ int runLog(const Arguments& arguments) {
     if (!session) {
         return fail(failure.code, failure.message);
     }
+    installInterruptHandler();
     const auto on = session->client.hostDebug(true);
     if (!on) {
         return failNoAnswer(session->target);

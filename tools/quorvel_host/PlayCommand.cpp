@@ -241,6 +241,7 @@ int runPlay(const Arguments& arguments) {
         printLine("Playing " + source->description() + " on sink " + std::to_string(sink->key) + " \"" +
                   sink->name + "\" of " + endpointText(session->target.address) + "; Ctrl-C stops.");
     }
+    installInterruptHandler();
     QUORVEL::PlaySession playback(withPort(session->target.address, sink->controlPort), options);
     const QUORVEL::PlayResult result = playback.play(*source, interruptFlag());
     live.finish();

@@ -1,6 +1,5 @@
 // quorvel_host: a command-line Host for checking a target's set-up.
 #include "tools/quorvel_host/Commands.h"
-#include "tools/quorvel_host/Interrupt.h"
 
 #include <csignal>
 #include <string>
@@ -9,6 +8,5 @@
 int main(int argc, char** argv) {
     // A closed pipe on standard output must not kill a session mid-stream.
     std::signal(SIGPIPE, SIG_IGN);
-    QUORVELHOST::installInterruptHandler();
     return QUORVELHOST::runTool(std::vector<std::string>(argv + 1, argv + argc));
 }
