@@ -78,7 +78,7 @@ private:
     // the sink ended the connection or a rewind is impossible.
     bool serveFeedback(microseconds wait);
     bool handle();
-    void report(uint64_t now, bool force);
+    void report(uint64_t now);
     bool fail(const std::string& text) {
         result.error = text;
         return false;
@@ -204,9 +204,8 @@ bool Streamer::serveFeedback(microseconds wait) {
     return true;
 }
 
-void Streamer::report(uint64_t now, bool force) {
-    progress.framesSent = bytesSent / format.frameBytes();
-    if (options.progress && (force || VEMRA::clockCompare(now, nextProgress) >= 0)) {
+void Streamer::report(uint64_t now) {
+    if (options.progress && VEMRA::clockCompare(now, nextProgress) >= 0) {
         nextProgress = now + kProgressInterval;
         options.progress(progress);
     }
@@ -222,7 +221,7 @@ bool Streamer::run(const std::atomic<bool>& stop) {
     nextProgress = start;
     while (!stop.load()) {
         const uint64_t now = VEMRA::clockNow();
-        report(now, false);
+        report(now);
         if (nextIndex < sentBefore) {
             // Resends go out at once: the sink drops everything after the gap.
             if (!send(nextIndex)) {
@@ -282,6 +281,7 @@ bool Streamer::run(const std::atomic<bool>& stop) {
         }
         ++progress.datagrams;
         bytesSent += length;
+        progress.framesSent = bytesSent / format.frameBytes();
         dueOffset += static_cast<double>(length) * picosecondsPerByte / speed;
         sentBefore = ++nextIndex;
         if (!serveFeedback(microseconds(0))) {
