@@ -349,6 +349,7 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     if (!*playable) {
         return failed(PlayResult::Outcome::Refused, sink + " cannot play " + describeFormat(format));
     }
+    result.format = format;
 
     Send latencyQuery(LATENCY_QUERY, 0, options.latency, 0, 0, 0);
     const auto latency = client.request(latencyQuery, LATENCY_QUERY_ANS, options.timeout);

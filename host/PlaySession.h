@@ -62,6 +62,7 @@ struct PlayResult {
     std::string error;    // one line when not Finished/Stopped
     bool drained = false; // the sink answered the disconnect
     uint16_t latency = 0; // the latency the sink agreed to, 100 us units
+    AudioFormat format;   // the stream format sent (the source's, or its DSD in big-endian words)
     PlayProgress progress;
 
     bool ok() const { return outcome == Outcome::Finished || outcome == Outcome::Stopped; }

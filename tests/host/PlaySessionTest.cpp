@@ -210,6 +210,8 @@ TEST_F(PlaySessionTest, NativeDsdGoesInTheWordOrderTheSinkTakes) {
         MemorySource source(littleEndian, audio);
         const PlayResult result = play(source);
         ASSERT_EQ(result.outcome, PlayResult::Outcome::Finished) << result.error;
+        EXPECT_EQ(result.format.value() & (AudioFormat::kDsdLittleEndian | AudioFormat::kDsdBigEndian),
+                  bigEndianOnly ? AudioFormat::kDsdBigEndian : AudioFormat::kDsdLittleEndian);
         std::vector<uint8_t> expected = audio;
         if (bigEndianOnly) {
             for (size_t word = 0; word < expected.size(); word += 4) {
