@@ -101,6 +101,9 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
 
 bool StreamSender::dispatch(uint64_t index) {
     const DatagramFate fate = config.fate ? config.fate(index) : DatagramFate::Send;
+    if (fate == DatagramFate::Stop) {
+        return false;
+    }
     if (fate == DatagramFate::Drop) {
         return true;
     }

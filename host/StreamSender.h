@@ -15,7 +15,8 @@
 namespace QUORVEL {
 
 // What becomes of one datagram on its way out (see StreamConfig::fate).
-enum class DatagramFate { Send, Drop, Delay };
+// Stop ends the stream before this datagram: stream() returns false.
+enum class DatagramFate { Send, Drop, Delay, Stop };
 
 struct StreamConfig {
     AudioFormat format;
@@ -64,7 +65,7 @@ public:
     StreamSender(HostSocket& socket, const VEMRA::SocketAddress& destination, const StreamConfig& config);
 
     // Sends all of `audio` (whole frames) and serves the gap reports that
-    // follow; false on a socket error.
+    // follow; false on a socket error or when the fate seam stopped it.
     bool stream(std::span<const uint8_t> audio);
     // Processes feedback waiting on the socket; true when a gap report moved
     // the send position back.

@@ -222,12 +222,17 @@ TEST_F(EndToEndFault, HostFasterThanTheDeviceOverflowsTheRingAndTheSinkIsRebuilt
     }
     Connection flooding = connectDesk(cdFormat());
     ASSERT_TRUE(flooding.client);
-    // Twenty seconds of audio as fast as the network takes it, against a
-    // device that plays in real time: more than the ring and the queue hold.
-    QUORVEL::StreamConfig unpaced = config(cdFormat());
-    unpaced.paced = false;
+    // Twenty seconds of audio at four times the rate the device plays: the
+    // sender paces by a format of four times the rate (the frame is the same).
+    // The excess outgrows the queue's limit and the ring behind it. (An
+    // unpaced flood would keep the sink's real-time workers busy enough to
+    // starve the rest of a small machine.)
+    QUORVEL::StreamConfig fast =
+        config(QUORVEL::AudioFormat(QUORVEL::AudioFormat::kPcm16 | QUORVEL::AudioFormat::rateBits(176400) |
+                                    QUORVEL::AudioFormat::channelBit(2)));
+    ASSERT_EQ(fast.format.frameBytes(), cdFormat().frameBytes());
     bool sent = false;
-    streamWith(flooding, unpaced, randomAudio(20 * 44100 * 4, 51), sent);
+    streamWith(flooding, fast, randomAudio(20 * 44100 * 4, 51), sent);
     ASSERT_TRUE(daemon->waitForOutput("er3 dissconect", kReady)) << daemon->output();
     ASSERT_TRUE(daemon->waitForOutput("controlLoop exit", kReady));
     ASSERT_TRUE(daemon->waitForOutput("controlLoop start", kReady, 2)) << "the sink is rebuilt";

@@ -120,7 +120,10 @@ public:
         return true;
     }
 
-    // Streams `minutes` on this thread while the control thread runs.
+    // Streams `minutes` on this thread while the control thread runs. A
+    // stream the sink stopped answering (no level report for a few seconds:
+    // it gave the connection up) is counted as lost and connected again for
+    // the time that remains.
     bool run(double minutes) {
         QUORVEL::StreamConfig config;
         config.format = soakFormat();
@@ -132,29 +135,74 @@ public:
         for (uint8_t& byte : audio) {
             byte = static_cast<uint8_t>(noise());
         }
-        config.repeatTo = static_cast<uint64_t>(minutes * 60.0 * static_cast<double>(perSecond));
-        config.repeatTo -= config.repeatTo % soakFormat().frameBytes();
-        QUORVEL::StreamSender repeating(sink->socket(), sink->sinkAddress(streamPort), config);
+        uint64_t remaining = static_cast<uint64_t>(minutes * 60.0 * static_cast<double>(perSecond));
+        remaining -= remaining % payload;
 
+        const auto began = std::chrono::steady_clock::now();
         std::thread control([this] { controlLoop(); });
-        const bool streamed = repeating.stream(audio);
+        bool streamed = false;
+        bool answered = false;
+        QUORVEL::StreamStats total;
+        std::vector<long> lostAt; // seconds since the start
+        while (remaining > 0) {
+            const QUORVEL::StreamSender* watched = nullptr;
+            size_t levelsSeen = 0;
+            auto lastLevel = std::chrono::steady_clock::now();
+            bool lost = false;
+            config.repeatTo = remaining;
+            config.fate = [&](uint64_t) {
+                const size_t levels = watched->stats().levels.size();
+                const auto now = std::chrono::steady_clock::now();
+                if (levels != levelsSeen) {
+                    levelsSeen = levels;
+                    lastLevel = now;
+                } else if (now - lastLevel > 3s) {
+                    lost = true;
+                    return QUORVEL::DatagramFate::Stop;
+                }
+                return QUORVEL::DatagramFate::Send;
+            };
+            QUORVEL::StreamSender sender(sink->socket(), sink->sinkAddress(streamPort), config);
+            watched = &sender;
+            streamed = sender.stream(audio);
+            const QUORVEL::StreamStats& stats = sender.stats();
+            total.datagrams += stats.datagrams;
+            total.resent += stats.resent;
+            total.gapReports += stats.gapReports;
+            total.staleGapReports += stats.staleGapReports;
+            total.levels.insert(total.levels.end(), stats.levels.begin(), stats.levels.end());
+            answered = sink->disconnect(streamPort, 5000ms).has_value();
+            if (streamed || !lost) {
+                break;
+            }
+            lostAt.push_back(static_cast<long>(
+                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began)
+                    .count()));
+            std::cerr << "stream lost after " << lostAt.back() << " s; connecting again\n";
+            remaining -= std::min<uint64_t>(remaining, stats.datagrams * payload);
+            if (remaining > 0 && !connect()) {
+                break;
+            }
+        }
         stop = true;
         control.join();
-        const auto answer = sink->disconnect(streamPort, 5000ms);
 
-        const QUORVEL::StreamStats& stats = repeating.stats();
         std::printf("stream_ok %d\n", streamed ? 1 : 0);
-        std::printf("disconnect_answered %d\n", answer ? 1 : 0);
-        std::printf("datagrams %llu\n", static_cast<unsigned long long>(stats.datagrams));
-        std::printf("resent %llu\n", static_cast<unsigned long long>(stats.resent));
-        std::printf("gap_reports %llu\n", static_cast<unsigned long long>(stats.gapReports));
-        std::printf("stale_gap_reports %llu\n", static_cast<unsigned long long>(stats.staleGapReports));
-        std::printf("level_reports %zu\n", stats.levels.size());
+        std::printf("disconnect_answered %d\n", answered ? 1 : 0);
+        std::printf("stream_losses %zu\n", lostAt.size());
+        for (const long at : lostAt) {
+            std::printf("stream_lost_at %ld\n", at);
+        }
+        std::printf("datagrams %llu\n", static_cast<unsigned long long>(total.datagrams));
+        std::printf("resent %llu\n", static_cast<unsigned long long>(total.resent));
+        std::printf("gap_reports %llu\n", static_cast<unsigned long long>(total.gapReports));
+        std::printf("stale_gap_reports %llu\n", static_cast<unsigned long long>(total.staleGapReports));
+        std::printf("level_reports %zu\n", total.levels.size());
         std::printf("control_sent %llu\n", static_cast<unsigned long long>(counts.sent));
         std::printf("control_unanswered %llu\n", static_cast<unsigned long long>(counts.unanswered));
         std::printf("volume_sets %llu\n", static_cast<unsigned long long>(counts.volumeSets));
         std::fflush(stdout);
-        return streamed && answer.has_value();
+        return streamed && answered && lostAt.empty();
     }
 
 private:

@@ -197,6 +197,8 @@ unexpected_count=$(grep '^<131>' "$out/syslog.txt" | sed -E 's/^<131>[A-Za-z]{3}
     echo "soak of $minutes minute(s) at 192 kHz / 32-bit / stereo, $(date -u '+%F %T UTC')"
     echo "driver exit status $driver_status, stream_ok $(figure stream_ok), disconnect answered $(figure disconnect_answered)"
     echo "program still running at the end: $alive"
+    echo "streams lost (the sink gave the connection up; connected again): $(figure stream_losses)" \
+         "$(awk '$1 == "stream_lost_at" { printf "at %ss ", $2 }' "$out/driver.txt")"
     echo "RSS kB: first $rss_first, settled $rss_settled, end $rss_end, max $rss_max, growth $growth"
     echo "samples: $(wc -l < "$out/rss.txt") every ${interval}s (rss.txt)"
     echo "device underruns: xrun recoveries $xruns, empty sink buffer lines $empty"
