@@ -1,4 +1,5 @@
 #include "host/AudioSource.h"
+#include "host/CapabilityText.h"
 #include "host/PlaySession.h"
 #include "tools/quorvel_host/Commands.h"
 #include "tools/quorvel_host/Interrupt.h"
@@ -155,7 +156,11 @@ void printSummary(const QUORVEL::PlayResult& result, const QUORVEL::AudioSource&
         writer.key("outcome").value(outcomeName(result.outcome));
         writer.key("sink").value(static_cast<unsigned>(sink.key));
         writer.key("source").value(source.description());
-        writer.key("format_word").value(source.format().value());
+        char word[24];
+        std::snprintf(word, sizeof(word), "0x%012llx",
+                      static_cast<unsigned long long>(source.format().value()));
+        writer.key("format").value(QUORVEL::streamFormatText(source.format()));
+        writer.key("format_word").value(word);
         writer.key("frames_sent").value(progress.framesSent);
         writer.key("seconds_sent").value(secondsOf(progress.framesSent, rate));
         writer.key("datagrams").value(progress.datagrams);
