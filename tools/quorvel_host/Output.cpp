@@ -163,6 +163,12 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+std::string hexWord(uint64_t word) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%012llx", static_cast<unsigned long long>(word));
+    return text;
+}
+
 std::string decibelText(int64_t hundredths) {
     return fixed(static_cast<double>(hundredths) / 100.0, 2) + " dB";
 }

@@ -58,6 +58,8 @@ void printLine(const std::string& text);
 
 // "%.1f"-style formatting without locale surprises.
 std::string fixed(double value, int decimals);
+// A format or capability word: "0x003e00000e03".
+std::string hexWord(uint64_t word);
 // A volume in hundredths of a dB: "-20.00 dB".
 std::string decibelText(int64_t hundredths);
 

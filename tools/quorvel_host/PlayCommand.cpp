@@ -156,11 +156,8 @@ void printSummary(const QUORVEL::PlayResult& result, const QUORVEL::AudioSource&
         writer.key("outcome").value(outcomeName(result.outcome));
         writer.key("sink").value(static_cast<unsigned>(sink.key));
         writer.key("source").value(source.description());
-        char word[24];
-        std::snprintf(word, sizeof(word), "0x%012llx",
-                      static_cast<unsigned long long>(source.format().value()));
         writer.key("format").value(QUORVEL::streamFormatText(source.format()));
-        writer.key("format_word").value(word);
+        writer.key("format_word").value(hexWord(source.format().value()));
         writer.key("frames_sent").value(progress.framesSent);
         writer.key("seconds_sent").value(secondsOf(progress.framesSent, rate));
         writer.key("datagrams").value(progress.datagrams);

@@ -37,12 +37,6 @@ std::string rateList(const std::vector<uint32_t>& rates, bool dsd) {
     return parts.empty() ? std::string("none") : joined(parts);
 }
 
-std::string hexWord(uint64_t word) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%012llx", static_cast<unsigned long long>(word));
-    return text;
-}
-
 double latencyMs(uint16_t units) {
     return static_cast<double>(units) / 10.0;
 }
