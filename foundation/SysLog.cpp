@@ -58,7 +58,7 @@ void SysLog::SysLogSendStdC::stop() {
     {
         // Taking the mutex orders the flag before the sender's next predicate
         // check, so the notification below cannot fall between check and wait.
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PriorityInheritanceMutex> lock(mutex);
     }
     wake.notify_all();
     if (thread.joinable()) {
@@ -89,7 +89,7 @@ void SysLog::SysLogSendStdC::enqueue(const char* stampedLine) {
     // A body too long for its slot is cut to the slot, terminator included.
     const size_t count = strnlen(body, kSlotSize - 1);
 
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<PriorityInheritanceMutex> lock(mutex);
     for (int attempt = 0;; ++attempt) {
         const uint64_t write = writeIndex.load(std::memory_order_relaxed);
         // acquire: the sender has finished printing the slot it released.
@@ -120,7 +120,7 @@ void SysLog::SysLogSendStdC::run() {
     while (!stopping.load(std::memory_order_acquire)) {
         const uint64_t next = (readIndex.load(std::memory_order_relaxed) + 1) % kSlotCount;
         if (next == writeIndex.load(std::memory_order_acquire)) {
-            std::unique_lock<std::mutex> lock(mutex);
+            std::unique_lock<PriorityInheritanceMutex> lock(mutex);
             wake.wait_until(lock, std::chrono::steady_clock::now() + kSenderWait, [&] {
                 return stopping.load(std::memory_order_acquire) ||
                        next != writeIndex.load(std::memory_order_acquire);

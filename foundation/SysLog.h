@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/LogRecord.h"
+#include "foundation/PriorityInheritanceMutex.h"
 #include "foundation/Socket.h"
 #include "foundation/SocketAddress.h"
 
@@ -67,8 +68,10 @@ public:
         char slots[kSlotCount][kSlotSize] = {};
         std::atomic<uint64_t> writeIndex{0};             // advanced by producers under `mutex`
         std::atomic<uint64_t> readIndex{kSlotCount - 1}; // advanced by the sender thread only
-        std::mutex mutex;
-        std::condition_variable wake;
+        // Real-time workers log through this ring and the sender is idle
+        // class: the mutex lends a waiting worker's priority to the sender.
+        PriorityInheritanceMutex mutex;
+        std::condition_variable_any wake;
     };
 
     SysLog() = default;
