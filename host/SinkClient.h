@@ -37,7 +37,8 @@ public:
                                       std::chrono::milliseconds timeout = HostSocket::kDefaultTimeout);
 
     std::optional<AudioFormat> formatQuery(AudioFormat wanted);
-    std::optional<HostAnswer> latencyQuery(uint16_t latency, uint16_t deviceLatency = 0, uint16_t maxLatency = 0);
+    std::optional<HostAnswer> latencyQuery(uint16_t latency, uint16_t deviceLatency = 0,
+                                           uint16_t maxLatency = 0);
     // The answer carries the word the sink accepted (latency possibly changed).
     std::optional<HostAnswer> prepare(PrepareFormat word);
     std::optional<HostAnswer> setHostName(const std::string& name, uint64_t value = 0);
