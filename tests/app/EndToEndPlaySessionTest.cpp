@@ -136,12 +136,12 @@ TEST_F(EndToEndPlaySession, WavAndDsfFilesReachTheDacExactly) {
     const size_t afterWav = alsa->output(1, 0).size();
 
     // DSD64 stereo, one second and a partial block, bits stored LSB first.
-    QUORVELTEST::DsfSpec spec;
-    spec.bits = 1;
+    QUORVELTEST::DsfShape shape;
+    shape.bits = 1;
     const size_t perChannel = 2822400 / 8 + 1000;
-    spec.stored = {randomAudio(perChannel, 64), randomAudio(perChannel, 65)};
+    shape.stored = {randomAudio(perChannel, 64), randomAudio(perChannel, 65)};
     const std::string dsfPath = files.path + "random.dsf";
-    const std::vector<uint8_t> dsfFile = QUORVELTEST::dsfBytes(spec);
+    const std::vector<uint8_t> dsfFile = QUORVELTEST::dsfBytes(shape);
     std::ofstream(dsfPath, std::ios::binary)
         .write(reinterpret_cast<const char*>(dsfFile.data()), static_cast<std::streamsize>(dsfFile.size()));
     // The stream: per frame and channel the next four bytes, bit-reversed, earliest on top.
@@ -154,7 +154,7 @@ TEST_F(EndToEndPlaySession, WavAndDsfFilesReachTheDacExactly) {
         return result;
     };
     for (size_t at = 0; at < perChannel; at += 4) {
-        for (const auto& channel : spec.stored) {
+        for (const auto& channel : shape.stored) {
             for (size_t i = 4; i-- > 0;) {
                 dsdAudio.push_back(reversed(channel[at + i]));
             }

@@ -17,7 +17,7 @@ namespace QUORVEL {
 namespace {
 
 using QUORVELTEST::dsfBytes;
-using QUORVELTEST::DsfSpec;
+using QUORVELTEST::DsfShape;
 using QUORVELTEST::putLe;
 
 constexpr uint64_t kNativeDsd =
@@ -51,19 +51,19 @@ uint8_t reversedBits(uint8_t value) {
 
 // What the stream must carry for `stored`: per frame one little-endian word
 // per channel with the earliest byte on top, silence after the last byte.
-std::vector<uint8_t> expectedDsd(const DsfSpec& spec, uint64_t validBytes) {
+std::vector<uint8_t> expectedDsd(const DsfShape& shape, uint64_t validBytes) {
     const uint64_t frames = (validBytes + 3) / 4;
     std::vector<uint8_t> out;
     for (uint64_t frame = 0; frame < frames; ++frame) {
-        for (uint32_t channel = 0; channel < spec.channels; ++channel) {
+        for (uint32_t channel = 0; channel < shape.channels; ++channel) {
             for (int i = 3; i >= 0; --i) {
                 const uint64_t at = frame * 4 + static_cast<uint64_t>(i);
                 if (at >= validBytes) {
                     out.push_back(0x96);
                     continue;
                 }
-                const uint8_t byte = spec.stored[channel][at];
-                out.push_back(spec.bits == 1 ? reversedBits(byte) : byte);
+                const uint8_t byte = shape.stored[channel][at];
+                out.push_back(shape.bits == 1 ? reversedBits(byte) : byte);
             }
         }
     }
@@ -88,11 +88,11 @@ std::vector<uint8_t> readAll(AudioSource& source, size_t chunk) {
 TEST(DsfSourceTest, BlockInterleavedChannelsBecomeWordsPerFrameInBothBitOrders) {
     ScratchDir dir("dsf");
     for (const uint32_t bits : {8U, 1U}) {
-        DsfSpec spec;
-        spec.bits = bits;
+        DsfShape shape;
+        shape.bits = bits;
         // Two whole blocks per channel and a partial third one.
-        spec.stored = {randomBytes(4096 * 2 + 1000, 1 + bits), randomBytes(4096 * 2 + 1000, 2 + bits)};
-        const std::string path = writeFile(dir, "tone.dsf", dsfBytes(spec));
+        shape.stored = {randomBytes(4096 * 2 + 1000, 1 + bits), randomBytes(4096 * 2 + 1000, 2 + bits)};
+        const std::string path = writeFile(dir, "tone.dsf", dsfBytes(shape));
         std::string error;
         auto source = openAudioFile(path, error);
         ASSERT_NE(source, nullptr) << error;
@@ -102,24 +102,24 @@ TEST(DsfSourceTest, BlockInterleavedChannelsBecomeWordsPerFrameInBothBitOrders) 
         EXPECT_EQ(source->totalFrames(), (4096U * 2 + 1000) / 4);
         EXPECT_EQ(source->description(), "DSF, DSD 2822400 Hz (DSD64), 2 channels");
         // 1000-byte pieces hold 125 frames, so reads straddle the block borders.
-        EXPECT_EQ(readAll(*source, 1000), expectedDsd(spec, 4096 * 2 + 1000)) << "bits per sample " << bits;
+        EXPECT_EQ(readAll(*source, 1000), expectedDsd(shape, 4096 * 2 + 1000)) << "bits per sample " << bits;
     }
 }
 
 TEST(DsfSourceTest, LastFrameIsFilledUpWithSilenceAfterTheLastSample) {
     ScratchDir dir("dsf");
-    DsfSpec spec;
-    spec.channels = 1;
-    spec.rate = 5644800;
-    spec.stored = {randomBytes(11, 7)};
-    spec.samples = 8 * 10 + 3; // the 11th byte holds 3 samples
+    DsfShape shape;
+    shape.channels = 1;
+    shape.rate = 5644800;
+    shape.stored = {randomBytes(11, 7)};
+    shape.samples = 8 * 10 + 3; // the 11th byte holds 3 samples
     std::string error;
-    auto source = openAudioFile(writeFile(dir, "short.dsf", dsfBytes(spec)), error);
+    auto source = openAudioFile(writeFile(dir, "short.dsf", dsfBytes(shape)), error);
     ASSERT_NE(source, nullptr) << error;
     EXPECT_EQ(source->format().rate(), 5644800U);
     EXPECT_EQ(source->totalFrames(), 3U);
     const std::vector<uint8_t> all = readAll(*source, 64);
-    EXPECT_EQ(all, expectedDsd(spec, 11));
+    EXPECT_EQ(all, expectedDsd(shape, 11));
     ASSERT_EQ(all.size(), 12U);
     EXPECT_EQ(all[8], 0x96); // the word's last byte in time is silence
 
@@ -133,37 +133,37 @@ TEST(DsfSourceTest, MalformedFilesAreRefusedWithOneLine) {
     const std::vector<uint8_t> good = randomBytes(5000, 3);
     struct Case {
         const char* name;
-        DsfSpec spec;
+        DsfShape shape;
     };
     std::vector<Case> cases;
-    auto add = [&](const char* name, const std::function<void(DsfSpec&)>& change) {
-        DsfSpec spec;
-        spec.stored = {good, good};
-        change(spec);
-        cases.push_back({name, spec});
+    auto add = [&](const char* name, const std::function<void(DsfShape&)>& change) {
+        DsfShape shape;
+        shape.stored = {good, good};
+        change(shape);
+        cases.push_back({name, shape});
     };
-    add("cut inside the headers", [](DsfSpec& s) { s.cutTo = 60; });
-    add("fmt chunk size", [](DsfSpec& s) { s.fmtSize = 48; });
-    add("version", [](DsfSpec& s) { s.version = 2; });
-    add("three channels", [](DsfSpec& s) {
+    add("cut inside the headers", [](DsfShape& s) { s.cutTo = 60; });
+    add("fmt chunk size", [](DsfShape& s) { s.fmtSize = 48; });
+    add("version", [](DsfShape& s) { s.version = 2; });
+    add("three channels", [](DsfShape& s) {
         s.channels = 3;
         s.stored.push_back(s.stored[0]);
     });
-    add("bits per sample", [](DsfSpec& s) { s.bits = 4; });
-    add("PCM rate", [](DsfSpec& s) { s.rate = 44100; });
-    add("odd DSD rate", [](DsfSpec& s) { s.rate = 2822401; });
-    add("block size zero", [](DsfSpec& s) { s.block = 0; });
-    add("block size not words", [](DsfSpec& s) { s.block = 4094; });
-    add("data past the end", [](DsfSpec& s) { s.dataAdjust = 1; });
-    add("file cut in the data", [](DsfSpec& s) { s.cutTo = 92 + 4096 * 2 + 10; });
-    add("more samples than data", [](DsfSpec& s) { s.samples = 8ULL * 4096 * 2 + 8; });
-    add("huge sample count", [](DsfSpec& s) { s.samples = ~0ULL; });
+    add("bits per sample", [](DsfShape& s) { s.bits = 4; });
+    add("PCM rate", [](DsfShape& s) { s.rate = 44100; });
+    add("odd DSD rate", [](DsfShape& s) { s.rate = 2822401; });
+    add("block size zero", [](DsfShape& s) { s.block = 0; });
+    add("block size not words", [](DsfShape& s) { s.block = 4094; });
+    add("data past the end", [](DsfShape& s) { s.dataAdjust = 1; });
+    add("file cut in the data", [](DsfShape& s) { s.cutTo = 92 + 4096 * 2 + 10; });
+    add("more samples than data", [](DsfShape& s) { s.samples = 8ULL * 4096 * 2 + 8; });
+    add("huge sample count", [](DsfShape& s) { s.samples = ~0ULL; });
     for (const Case& test : cases) {
-        std::vector<uint8_t> bytes = test.spec.block == 0 ? std::vector<uint8_t>() : dsfBytes(test.spec);
-        if (test.spec.block == 0) {
-            DsfSpec spec = test.spec;
-            spec.block = 4096;
-            bytes = dsfBytes(spec);
+        std::vector<uint8_t> bytes = test.shape.block == 0 ? std::vector<uint8_t>() : dsfBytes(test.shape);
+        if (test.shape.block == 0) {
+            DsfShape shape = test.shape;
+            shape.block = 4096;
+            bytes = dsfBytes(shape);
             std::fill_n(bytes.begin() + 72, 4, 0); // block size field
         }
         std::string error;
@@ -174,20 +174,20 @@ TEST(DsfSourceTest, MalformedFilesAreRefusedWithOneLine) {
     }
 
     // The unchanged file opens, so each case failed for its own defect.
-    DsfSpec spec;
-    spec.stored = {good, good};
+    DsfShape shape;
+    shape.stored = {good, good};
     std::string error;
-    EXPECT_NE(openAudioFile(writeFile(dir, "good.dsf", dsfBytes(spec)), error), nullptr) << error;
+    EXPECT_NE(openAudioFile(writeFile(dir, "good.dsf", dsfBytes(shape)), error), nullptr) << error;
 }
 
 // Damaged headers: the reader refuses or reads what the file holds, never
 // past it (the sanitizer builds watch the reads).
 TEST(DsfSourceTest, RandomlyDamagedHeadersNeverReadOutOfBounds) {
     ScratchDir dir("dsf");
-    DsfSpec spec;
-    spec.block = 64;
-    spec.stored = {randomBytes(300, 11), randomBytes(300, 12)};
-    const std::vector<uint8_t> good = dsfBytes(spec);
+    DsfShape shape;
+    shape.block = 64;
+    shape.stored = {randomBytes(300, 11), randomBytes(300, 12)};
+    const std::vector<uint8_t> good = dsfBytes(shape);
     std::mt19937 random(99);
     size_t opened = 0;
     for (int round = 0; round < 500; ++round) {

@@ -20,7 +20,7 @@ inline void putId(std::vector<uint8_t>& out, const char* id) {
     }
 }
 
-struct DsfSpec {
+struct DsfShape {
     uint32_t channels = 2;
     uint32_t rate = 2822400;
     uint32_t bits = 8;
@@ -33,14 +33,14 @@ struct DsfSpec {
     size_t cutTo = 0;                         // file truncated to this length when non-zero
 };
 
-inline std::vector<uint8_t> dsfBytes(const DsfSpec& spec) {
-    const uint64_t perChannel = spec.stored.empty() ? 0 : spec.stored[0].size();
-    const uint64_t groups = (perChannel + spec.block - 1) / spec.block;
-    std::vector<uint8_t> data(groups * spec.block * spec.channels, 0);
-    for (uint32_t channel = 0; channel < spec.channels; ++channel) {
+inline std::vector<uint8_t> dsfBytes(const DsfShape& shape) {
+    const uint64_t perChannel = shape.stored.empty() ? 0 : shape.stored[0].size();
+    const uint64_t groups = (perChannel + shape.block - 1) / shape.block;
+    std::vector<uint8_t> data(groups * shape.block * shape.channels, 0);
+    for (uint32_t channel = 0; channel < shape.channels; ++channel) {
         for (uint64_t i = 0; i < perChannel; ++i) {
-            const uint64_t group = i / spec.block;
-            data[(group * spec.channels + channel) * spec.block + i % spec.block] = spec.stored[channel][i];
+            const uint64_t group = i / shape.block;
+            data[(group * shape.channels + channel) * shape.block + i % shape.block] = shape.stored[channel][i];
         }
     }
     std::vector<uint8_t> file;
@@ -50,21 +50,21 @@ inline std::vector<uint8_t> dsfBytes(const DsfSpec& spec) {
     putLe(file, 92 + data.size(), 8);
     putLe(file, 0, 8);
     putId(file, "fmt ");
-    putLe(file, spec.fmtSize, 8);
-    putLe(file, spec.version, 4);
+    putLe(file, shape.fmtSize, 8);
+    putLe(file, shape.version, 4);
     putLe(file, 0, 4); // raw DSD
     putLe(file, 2, 4); // channel type
-    putLe(file, spec.channels, 4);
-    putLe(file, spec.rate, 4);
-    putLe(file, spec.bits, 4);
-    putLe(file, spec.samples != 0 ? spec.samples : perChannel * 8, 8);
-    putLe(file, spec.block, 4);
+    putLe(file, shape.channels, 4);
+    putLe(file, shape.rate, 4);
+    putLe(file, shape.bits, 4);
+    putLe(file, shape.samples != 0 ? shape.samples : perChannel * 8, 8);
+    putLe(file, shape.block, 4);
     putLe(file, 0, 4);
     putId(file, "data");
-    putLe(file, static_cast<uint64_t>(static_cast<int64_t>(12 + data.size()) + spec.dataAdjust), 8);
+    putLe(file, static_cast<uint64_t>(static_cast<int64_t>(12 + data.size()) + shape.dataAdjust), 8);
     file.insert(file.end(), data.begin(), data.end());
-    if (spec.cutTo != 0) {
-        file.resize(spec.cutTo);
+    if (shape.cutTo != 0) {
+        file.resize(shape.cutTo);
     }
     return file;
 }
