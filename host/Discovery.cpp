@@ -7,6 +7,16 @@
 
 namespace QUORVEL {
 
+VEMRA::SocketAddress allNodesAddress(uint16_t port, uint32_t scope) {
+    VEMRA::SocketAddress group;
+    group.address[0] = 0xFF;
+    group.address[1] = 0x02;
+    group.address[15] = 0x01;
+    group.setHostPort(port);
+    group.scope = scope;
+    return group;
+}
+
 std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t port,
                                             std::chrono::milliseconds wait) {
     std::vector<TargetIdentity> targets;
@@ -14,12 +24,7 @@ std::vector<TargetIdentity> discoverTargets(uint32_t interfaceIndex, uint16_t po
     if (interfaceIndex == 0 || !socket.open()) {
         return targets;
     }
-    VEMRA::SocketAddress allNodes;
-    allNodes.address[0] = 0xFF;
-    allNodes.address[1] = 0x02;
-    allNodes.address[15] = 0x01;
-    allNodes.setHostPort(port);
-    allNodes.scope = interfaceIndex;
+    const VEMRA::SocketAddress allNodes = allNodesAddress(port, interfaceIndex);
     Send message(DISCOVER, 0);
     if (!socket.send(message, allNodes)) {
         return targets;

@@ -13,6 +13,9 @@ namespace QUORVEL {
 
 constexpr uint16_t kTargetDiscoveryPort = 19642;
 
+// The link-local all-nodes group ff02::1 at `port` on interface `scope`.
+VEMRA::SocketAddress allNodesAddress(uint16_t port, uint32_t scope);
+
 // Multicasts DISCOVER to ff02::1 on one interface and collects the
 // DISCOVER_ANS of every target that answers within `wait` (one entry per
 // answering endpoint, in arrival order).

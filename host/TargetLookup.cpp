@@ -36,16 +36,6 @@ std::optional<uint32_t> interfaceIndex(const std::string& text) {
     return index == 0 ? std::nullopt : std::optional<uint32_t>(index);
 }
 
-VEMRA::SocketAddress allNodes(uint16_t port, uint32_t scope) {
-    VEMRA::SocketAddress group;
-    group.address[0] = 0xFF;
-    group.address[1] = 0x02;
-    group.address[15] = 0x01;
-    group.setHostPort(port);
-    group.scope = scope;
-    return group;
-}
-
 std::string interfaceName(uint32_t index) {
     char name[IF_NAMESIZE] = {};
     return ::if_indextoname(index, name) != nullptr ? std::string(name) : std::to_string(index);
@@ -76,7 +66,7 @@ std::vector<FoundTarget> discoverOn(const std::vector<std::string>& interfaces,
     for (const std::string& name : interfaces) {
         const unsigned index = ::if_nametoindex(name.c_str());
         Send message(DISCOVER, 0);
-        if (index == 0 || !socket.send(message, allNodes(port, index))) {
+        if (index == 0 || !socket.send(message, allNodesAddress(port, index))) {
             if (unknown != nullptr) {
                 unknown->push_back(name);
             }

@@ -10,12 +10,12 @@ namespace {
 
 using namespace QUORVELHOST;
 
-const std::vector<OptionSpec> kSpecs = {{"timeout", true}, {"save", false}};
+const std::vector<OptionRule> kRules = {{"timeout", true}, {"save", false}};
 
 TEST(QuorvelHostArguments, PositionalsOptionsAndNegativeNumbers) {
     std::string error;
     const auto parsed = parseArguments(
-        {"fe80::a%qh", "--timeout", "0.5", "1", "-20", "--save", "--json", "-0.5"}, kSpecs, error);
+        {"fe80::a%qh", "--timeout", "0.5", "1", "-20", "--save", "--json", "-0.5"}, kRules, error);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(parsed->positionals, (std::vector<std::string>{"fe80::a%qh", "1", "-20", "-0.5"}));
     EXPECT_EQ(parsed->value("timeout"), "0.5");
@@ -23,7 +23,7 @@ TEST(QuorvelHostArguments, PositionalsOptionsAndNegativeNumbers) {
     EXPECT_TRUE(parsed->has("json"));
     EXPECT_FALSE(parsed->has("help"));
 
-    const auto joined = parseArguments({"--timeout=3", "--", "--save", "-"}, kSpecs, error);
+    const auto joined = parseArguments({"--timeout=3", "--", "--save", "-"}, kRules, error);
     ASSERT_TRUE(joined) << error;
     EXPECT_EQ(joined->value("timeout"), "3");
     EXPECT_EQ(joined->positionals, (std::vector<std::string>{"--save", "-"})) << "-- ends the options";
@@ -40,7 +40,7 @@ TEST(QuorvelHostArguments, MistakesAreNamed) {
           Case{{"1", "--timeout"}, "'--timeout' needs a value"},
           Case{{"--save=yes"}, "'--save' takes no value"}, Case{{"--json=1"}, "'--json' takes no value"}}) {
         std::string error;
-        EXPECT_FALSE(parseArguments(mistake.words, kSpecs, error)) << mistake.says;
+        EXPECT_FALSE(parseArguments(mistake.words, kRules, error)) << mistake.says;
         EXPECT_NE(error.find(mistake.says), std::string::npos) << error;
     }
 }

@@ -28,8 +28,8 @@ std::string Arguments::value(const std::string& name, const std::string& fallbac
 }
 
 std::optional<Arguments> parseArguments(const std::vector<std::string>& words,
-                                        const std::vector<OptionSpec>& specs, std::string& error) {
-    std::vector<OptionSpec> known = specs;
+                                        const std::vector<OptionRule>& rules, std::string& error) {
+    std::vector<OptionRule> known = rules;
     known.push_back({"help", false});
     known.push_back({"json", false});
     Arguments parsed;
@@ -50,13 +50,13 @@ std::optional<Arguments> parseArguments(const std::vector<std::string>& words,
         }
         const size_t equals = word.find('=');
         const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-        const auto spec = std::find_if(known.begin(), known.end(),
-                                       [&](const OptionSpec& candidate) { return name == candidate.name; });
-        if (spec == known.end()) {
+        const auto rule = std::find_if(known.begin(), known.end(),
+                                       [&](const OptionRule& candidate) { return name == candidate.name; });
+        if (rule == known.end()) {
             error = "unknown option '--" + name + "'";
             return std::nullopt;
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (equals != std::string::npos) {
                 error = "option '--" + name + "' takes no value";
                 return std::nullopt;

@@ -9,7 +9,7 @@
 namespace QUORVELHOST {
 
 // An option a command takes: "--name" alone, or "--name VALUE" / "--name=VALUE".
-struct OptionSpec {
+struct OptionRule {
     const char* name; // without the dashes
     bool takesValue;
 };
@@ -24,13 +24,13 @@ struct Arguments {
     std::string value(const std::string& name, const std::string& fallback = std::string()) const;
 };
 
-// Splits `words` by `specs`; "--help" and "--json" are always known. A word
+// Splits `words` by `rules`; "--help" and "--json" are always known. A word
 // starting with "-" and a digit (a negative number such as a volume of -20)
 // is a positional word; "--" makes every later word positional. Nothing,
 // with the reason in `error`, for an unknown option, a missing value or a
 // value given to an option without one.
 std::optional<Arguments> parseArguments(const std::vector<std::string>& words,
-                                        const std::vector<OptionSpec>& specs, std::string& error);
+                                        const std::vector<OptionRule>& rules, std::string& error);
 
 // Decimal numbers as users type them; nothing for anything else (signs,
 // blanks, trailing text, out of range).

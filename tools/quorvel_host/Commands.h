@@ -12,7 +12,7 @@ struct Command {
     const char* name;
     const char* summary;
     const char* help;
-    std::vector<OptionSpec> options;
+    std::vector<OptionRule> options;
     int (*run)(const Arguments& arguments);
 };
 

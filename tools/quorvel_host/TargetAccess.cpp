@@ -11,8 +11,8 @@
 
 namespace QUORVELHOST {
 
-const OptionSpec kTimeoutOption{"timeout", true};
-const OptionSpec kInterfaceOption{"interface", true};
+const OptionRule kTimeoutOption{"timeout", true};
+const OptionRule kInterfaceOption{"interface", true};
 
 namespace {
 

@@ -12,8 +12,8 @@
 namespace QUORVELHOST {
 
 // Options every command that talks to one target takes.
-extern const OptionSpec kTimeoutOption;   // --timeout S: how long to wait for each answer
-extern const OptionSpec kInterfaceOption; // --interface IF: where to look a target up by name
+extern const OptionRule kTimeoutOption;   // --timeout S: how long to wait for each answer
+extern const OptionRule kInterfaceOption; // --interface IF: where to look a target up by name
 
 // What a failed step reports: the exit status and the one-line message.
 struct Failure {
