@@ -17,9 +17,12 @@
 // black.
 class KtRawPngDecoder : public KtGenericPngDecoder {
 public:
-    // Largest image accepted, so a hostile header cannot make us allocate
-    // gigabytes. The width must also fit the icon record's 16 bits.
-    static constexpr uint64_t kMaxPixels = uint64_t{1} << 24;
+    // Largest image accepted: a million pixels (1024 x 1024, 4 MB decoded).
+    // Icons stay in memory for the life of the process, so a large picture
+    // left in their place (a photo, say) must not take tens of megabytes of
+    // a small board, and a hostile header must not make us allocate them.
+    // The width must also fit the icon record's 16 bits.
+    static constexpr uint64_t kMaxPixels = uint64_t{1} << 20;
     static constexpr uint32_t kMaxWidth = 65535;
 
     bool prepare() override;

@@ -439,6 +439,7 @@ TEST(PngDecoderTest, RefusedFormatsLeaveTheRecordEmpty) {
         {"height 0", header(4, 0, 8, 6)},
         {"width beyond 16 bits", header(65536, 1, 8, 6)},
         {"too many pixels", header(65535, 65535, 8, 6)},
+        {"one row beyond a million pixels", header(1024, 1025, 8, 0)},
         {"huge height", header(16, 0xFFFFFFFF, 8, 6)},
     };
     for (const Case& refused : cases) {
@@ -458,8 +459,10 @@ TEST(PngDecoderTest, RefusedFormatsLeaveTheRecordEmpty) {
     EXPECT_EQ(pixels[0], 0xFF000000U);
     EXPECT_EQ(pixels[7], 0xFFFFFFFFU);
     EXPECT_EQ(pixels[8], 0U) << "not reached by the data: transparent black";
-    EXPECT_TRUE(decodes(handMade(header(4096, 4096, 8, 0), {}, {0}), pixels, width));
-    EXPECT_EQ(pixels.size(), 4096U * 4096U);
+    EXPECT_TRUE(decodes(handMade(header(1024, 1024, 8, 0), {}, {0}), pixels, width));
+    EXPECT_EQ(pixels.size(), 1024U * 1024U);
+    EXPECT_TRUE(decodes(handMade(header(65535, 16, 8, 0), {}, {0}), pixels, width));
+    EXPECT_EQ(pixels.size(), 65535U * 16U);
 }
 
 TEST(PngDecoderTest, BrokenFilesAreRefusedOrEndEarly) {
