@@ -6,14 +6,18 @@
 # to it from a second namespace with random control traffic beside it.
 # Reports the program's memory (VmRSS sampled every few seconds), device
 # underruns, the Host's gap reports and resends, and the error lines
-# (priority level 3) of the program's log. Not part of CI.
+# (priority level 3) of the program's log. quorvel_stall_monitor watches
+# every CPU from a real-time thread meanwhile, and each underrun is listed
+# beside the longest stall of the machine in its second. Not part of CI.
 #
 #   sudo tools/soak/soak.sh [--minutes N] [--build DIR] [--out DIR] [--interval S] [--realtime-host]
+#                           [--alsa-latency MS]
 #
 # DIR defaults to build/ beside this script's repository; it must hold the
-# built quorvel_app_target_testbuild, tools/soak/quorvel_soak_driver and
-# tools/fakealsa. Everything lands in --out (default /tmp/quorvel-soak-PID):
-# the program's log, the RSS samples, the driver's figures, report.txt.
+# built quorvel_app_target_testbuild, tools/soak/quorvel_soak_driver,
+# tools/soak/quorvel_stall_monitor and tools/fakealsa. Everything lands in
+# --out (default /tmp/quorvel-soak-PID): the program's log, the RSS samples,
+# the driver's figures, the stalls, report.txt.
 # Exit status 0 when the goals held (RSS growth under 1 MB, no underrun, no
 # unexpected error line, the stream ran to its end).
 set -u
@@ -24,6 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/../../build"
 out="/tmp/quorvel-soak-$$"
 host_runner=()
+alsa_latency=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -34,7 +39,10 @@ while [ $# -gt 0 ]; do
     # The Host stands for another machine: on a busy shared machine its
     # pacing can starve, and the sink then runs dry through no fault of its own.
     --realtime-host) host_runner=(chrt -f 10); shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    # The device buffer (the "AlsaLatency" setting, 1 to 1000 ms); without
+    # it the program's default of at most 10 ms.
+    --alsa-latency) alsa_latency="$2"; shift 2 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -42,11 +50,12 @@ done
 build=$(cd "$build" && pwd) || exit 2
 program="$build/quorvel_app_target_testbuild"
 driver="$build/tools/soak/quorvel_soak_driver"
+monitor="$build/tools/soak/quorvel_stall_monitor"
 plugins="$build/tools/fakealsa"
-for file in "$program" "$driver" "$plugins/libasound_module_pcm_quorvelfake.so" \
+for file in "$program" "$driver" "$monitor" "$plugins/libasound_module_pcm_quorvelfake.so" \
             "$plugins/libasound_module_ctl_quorvelfake.so"; do
     if [ ! -e "$file" ]; then
-        echo "missing $file (build the program, quorvel_soak_driver and the fake ALSA plugins)" >&2
+        echo "missing $file (build the program, quorvel_soak_driver, quorvel_stall_monitor and the fake ALSA plugins)" >&2
         exit 2
     fi
 done
@@ -58,6 +67,7 @@ fi
 target_ns="quorvel-soak-t-$$"
 host_ns="quorvel-soak-h-$$"
 daemon_pid=""
+monitor_pid=""
 receiver_pid=""
 sampler_pid=""
 driver_pid=""
@@ -76,6 +86,7 @@ cleanup() {
         kill -KILL "$daemon_pid" 2>/dev/null
     fi
     [ -n "$receiver_pid" ] && kill -TERM "$receiver_pid" 2>/dev/null
+    [ -n "$monitor_pid" ] && kill -TERM "$monitor_pid" 2>/dev/null
     wait 2>/dev/null
     ip netns del "$target_ns" 2>/dev/null
     ip netns del "$host_ns" 2>/dev/null
@@ -85,7 +96,17 @@ trap 'echo "interrupted" >&2; exit 130' INT TERM
 
 mkdir -p "$out/snd" || exit 2
 cp "$program" "$out/" || exit 2
-printf 'VolumeCtl=0db\r\n' > "$out/quorvel_app_target_setting.inf"
+case "$alsa_latency" in
+"") ;;
+*[!0-9]*) echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2 ;;
+*) if [ "$alsa_latency" -lt 1 ] || [ "$alsa_latency" -gt 1000 ]; then
+       echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2
+   fi ;;
+esac
+{
+    printf 'VolumeCtl=0db\r\n'
+    [ -n "$alsa_latency" ] && printf 'AlsaLatency=%s\r\n' "$alsa_latency"
+} > "$out/quorvel_app_target_setting.inf"
 touch "$out/snd/pcmC1D0p"
 
 # The fake hardware: hw:1,0 is the DAC, hw:1 its card with a PCM volume.
@@ -144,6 +165,9 @@ cd "$out" || exit 1
 # on [::1]:514.
 ip netns exec "$target_ns" "$driver" --log 514 "$out/syslog.txt" &
 receiver_pid=$!
+# Stalls of over 2 ms; it writes stalls.txt when it is stopped at the end.
+"$monitor" $(( minutes * 60 + 120 )) 2 "$out/stalls.txt" 2> "$out/monitor.err" &
+monitor_pid=$!
 sleep 0.3
 ip netns exec "$target_ns" env ALSA_CONFIG_PATH="$out/asound.conf" \
     "$out/quorvel_app_target_testbuild" "$out/snd" > "$out/daemon.log" 2> "$out/daemon.err" < /dev/null &
@@ -197,6 +221,21 @@ unexpected=$(grep '^<131>' "$out/syslog.txt" | sed -E 's/^<131>[A-Za-z]{3} [ 0-9
     sed -E 's/[0-9]+/N/g' | sort | uniq -c | sort -rn)
 unexpected_count=$(grep '^<131>' "$out/syslog.txt" | sed -E 's/^<131>[A-Za-z]{3} [ 0-9]{2} [0-9:]{8} [^ ]+ //'  | grep -v -E -c "$expected_errors")
 
+# Each underrun beside the longest stall of the machine in its second or the
+# one before (the log's time stamps are whole seconds).
+stall_count=$(awk '$1 == "summary" { print $7 }' "$out/stalls.txt" 2>/dev/null)
+stall_longest=$(awk '$1 == "summary" { print $9 }' "$out/stalls.txt" 2>/dev/null)
+[ -z "$stall_count" ] && { stall_count="unknown (monitor: $(head -1 "$out/monitor.err" 2>/dev/null))"; stall_longest="-"; }
+underrun_stalls=$(grep '^<131>.*EPIPE' "$out/syslog.txt" |
+    sed -E 's/^<131>([A-Za-z]{3} [ 0-9]{2} [0-9:]{8}) .*/\1/' |
+    while read -r stamp; do
+        second=$(date -d "$stamp" +%s 2>/dev/null) || continue
+        awk -v second="$second" -v stamp="$stamp" '
+            $1 == "stall" { s = int($3); if ((s == second || s == second - 1) && $4 + 0 > worst) worst = $4 + 0 }
+            END { then = worst > 0 ? worst " ms" : "none over 2 ms"; printf "  underrun %s: longest machine stall then %s\n", stamp, then }
+        ' "$out/stalls.txt" 2>/dev/null
+    done)
+
 {
     echo "soak of $minutes minute(s) at 192 kHz / 32-bit / stereo, $(date -u '+%F %T UTC')"
     echo "driver exit status $driver_status, stream_ok $(figure stream_ok), disconnect answered $(figure disconnect_answered)"
@@ -205,7 +244,12 @@ unexpected_count=$(grep '^<131>' "$out/syslog.txt" | sed -E 's/^<131>[A-Za-z]{3}
          "$(awk '$1 == "stream_lost_at" { printf "at %ss ", $2 }' "$out/driver.txt")"
     echo "RSS kB: first $rss_first, settled $rss_settled, end $rss_end, max $rss_max, growth $growth"
     echo "samples: $(wc -l < "$out/rss.txt") every ${interval}s (rss.txt)"
+    echo "device buffer: $(grep -m1 -o 'Alsa  Latency [0-9]*usec' "$out/daemon.log" | sed 's/Alsa  Latency //')" \
+         "(AlsaLatency ${alsa_latency:-not set})"
     echo "device underruns: xrun recoveries $xruns, empty sink buffer lines $empty"
+    echo "machine stalls over 2 ms (a real-time thread held off its CPU): $stall_count," \
+         "longest $stall_longest ms (stalls.txt)"
+    [ -n "$underrun_stalls" ] && echo "$underrun_stalls"
     echo "Host: datagrams $(figure datagrams), resent $(figure resent), gap reports $(figure gap_reports)," \
          "stale gap reports $(figure stale_gap_reports), level reports $(figure level_reports)"
     echo "control requests $(figure control_sent), unanswered $(figure control_unanswered), volume sets $(figure volume_sets)"
