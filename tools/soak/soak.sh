@@ -42,11 +42,18 @@ while [ $# -gt 0 ]; do
     # The device buffer (the "AlsaLatency" setting, 1 to 1000 ms); without
     # it the program's default of at most 10 ms.
     --alsa-latency) alsa_latency="$2"; shift 2 ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
 
+case "$alsa_latency" in
+"") ;;
+*[!0-9]*) echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2 ;;
+*) if [ "$alsa_latency" -lt 1 ] || [ "$alsa_latency" -gt 1000 ]; then
+       echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2
+   fi ;;
+esac
 build=$(cd "$build" && pwd) || exit 2
 program="$build/quorvel_app_target_testbuild"
 driver="$build/tools/soak/quorvel_soak_driver"
@@ -96,13 +103,6 @@ trap 'echo "interrupted" >&2; exit 130' INT TERM
 
 mkdir -p "$out/snd" || exit 2
 cp "$program" "$out/" || exit 2
-case "$alsa_latency" in
-"") ;;
-*[!0-9]*) echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2 ;;
-*) if [ "$alsa_latency" -lt 1 ] || [ "$alsa_latency" -gt 1000 ]; then
-       echo "--alsa-latency needs milliseconds, 1 to 1000" >&2; exit 2
-   fi ;;
-esac
 {
     printf 'VolumeCtl=0db\r\n'
     [ -n "$alsa_latency" ] && printf 'AlsaLatency=%s\r\n' "$alsa_latency"
