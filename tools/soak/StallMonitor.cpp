@@ -1,6 +1,7 @@
 // Machine stall monitor for soak runs: one thread per CPU the process may
-// use, each pinned to its CPU at real-time priority 99, sleeps 1 ms over and
-// over and records every wake-up that came later than the threshold. A
+// use, each pinned to its CPU with the audio workers' real-time scheduling,
+// sleeps 1 ms over and over and records every wake-up that came later than
+// the threshold. A
 // real-time thread of the program on the same CPU is held off just as long,
 // so a device underrun in the same moment as a long stall is the machine's
 // (a virtual CPU the host did not run, say), not the program's.
@@ -13,7 +14,8 @@
 // "summary cpus N wakeups W stalls S longest_ms L". Exit status 0, or 1 when
 // a thread cannot be pinned or made real-time (a run without root).
 
-#include <pthread.h>
+#include "foundation/ThreadScheduling.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -30,7 +32,6 @@
 
 namespace {
 
-constexpr int kPriority = 99;
 constexpr long kSleepNs = 1000000; // 1 ms
 constexpr size_t kMaxStallsPerCpu = 100000;
 
@@ -59,13 +60,9 @@ struct CpuWatch {
 };
 
 void watch(CpuWatch& state, uint64_t endNs, uint64_t thresholdNs) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(state.cpu, &one);
-    sched_param param{};
-    param.sched_priority = kPriority;
-    if (pthread_setaffinity_np(pthread_self(), sizeof(one), &one) != 0 ||
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0) {
+    const pid_t self = VEMRA::currentThreadId();
+    if (!VEMRA::setThreadAffinity(self, {{static_cast<uint16_t>(state.cpu), 1}}) ||
+        !VEMRA::setThreadPriority(self, VEMRA::RealtimeFifo)) {
         return;
     }
     state.ready = true;
