@@ -31,16 +31,19 @@ void SinkBuffer::transportThreadBody() {
 }
 
 // Waits until the stream worker has started the output of a connection this
-// worker has not served yet. A connection already being disconnected is
-// served too, so its drain handshake always finds a partner.
+// worker has not served yet, and the node thread has finished connecting it
+// (the pre-fill is planned by then). Every such connection is served,
+// whatever its state by now: one being disconnected needs a partner for its
+// drain handshake, and one that already ended without a drain (a full ring,
+// while this worker was kept off the processor) must still end the pass with
+// "illegal Exit buffer", or the sink would keep the device and run on.
 bool SinkBuffer::waitForConnection() {
     for (;;) {
         if (!running.load()) {
             return false;
         }
         const uint64_t serial = connectionSerial.load();
-        const uint32_t current = state.load();
-        if (playing.load() && serial != servedSerial && (current == Connected || current == Disconnecting)) {
+        if (serial != servedSerial && state.load() != Connecting) {
             servedSerial = serial;
             return true;
         }
@@ -116,7 +119,8 @@ bool SinkBuffer::transportPass() {
         if (queue.empty()) {
             VEMRA::logLine(VEMRA::kLogDetail, "empty sink buffer");
             if (silence.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10)); // no rate to fill: nothing to write
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(10)); // no rate to fill: nothing to write
             } else if (!writeOutput(silence.data(), silence.size())) {
                 return false;
             } else {
