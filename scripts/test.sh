@@ -5,8 +5,29 @@
 # libFuzzer harnesses with clang and runs each for a bounded time
 # (QUORVEL_FUZZ_SECONDS, default 40; 0 skips the stage). Any failure,
 # sanitizer report or fuzzer finding fails the run.
+#
+# Hunting flaky tests: --repeat N builds one stage and runs the chosen tests
+# N times each, stopping at the first failure:
+#   scripts/test.sh --repeat 20                       threads and e2e tests, plain build
+#   scripts/test.sh --repeat 20 --burn 2              the same beside two CPU-burning processes
+#   scripts/test.sh --repeat 5 --stage tsan --label threads --filter SinkStream
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+repeat=0 stage=plain label='threads|e2e' filter='' burn=0
+while (($#)); do
+    case $1 in
+    --repeat) repeat=$2; shift 2 ;;
+    --stage) stage=$2; shift 2 ;;
+    --label) label=$2; shift 2 ;;
+    --filter) filter=$2; shift 2 ;;
+    --burn) burn=$2; shift 2 ;;
+    *) echo "usage: $0 [--repeat N [--stage plain|asan-ubsan|tsan] [--label REGEX] [--filter REGEX] [--burn K]]" >&2
+       exit 2 ;;
+    esac
+done
+[[ $repeat =~ ^[0-9]+$ && $burn =~ ^[0-9]+$ ]] || { echo "--repeat and --burn take a number" >&2; exit 2; }
+
 "$root/scripts/install-deps.sh"
 
 jobs=${QUORVEL_JOBS:-$(nproc)}
@@ -65,6 +86,31 @@ fuzz() {
     done
     return "$failed"
 }
+
+# CPU-burning processes for a loaded run; each is ended by its own id.
+burners=()
+stop_burners() {
+    if ((${#burners[@]})); then
+        kill "${burners[@]}" 2>/dev/null || true
+    fi
+    burners=()
+}
+trap stop_burners EXIT
+
+if ((repeat > 0)); then
+    declare -A sanitizers=([plain]="" [asan-ubsan]="address,undefined" [tsan]="thread")
+    [[ -v sanitizers[$stage] ]] || { echo "unknown stage: $stage" >&2; exit 2; }
+    for ((i = 0; i < burn; i++)); do
+        (while :; do :; done) &
+        burners+=($!)
+    done
+    selection=(-L "$label")
+    [[ -n $filter ]] && selection+=(-R "$filter")
+    echo "=== $stage: tests labelled '$label'${filter:+ matching '$filter'}, $repeat times each, $burn CPU burners beside"
+    build_and_test "$stage" "${sanitizers[$stage]}" "${selection[@]}" --repeat "until-fail:$repeat"
+    echo "=== $repeat runs passed"
+    exit 0
+fi
 
 build_and_test plain ""
 build_and_test asan-ubsan "address,undefined"
