@@ -55,11 +55,13 @@ bool SinkBuffer::waitForConnection() {
 bool SinkBuffer::transportPass() {
     // Datagrams left in the ring are dropped when the next connection is
     // served (below), not here: this worker may reach this point after a new
-    // connection has begun to fill the ring.
+    // connection has begun to fill the ring. For the same reason a pending
+    // flush request stays: it may be the new connection's first flush mark,
+    // and one left from the last connection only measures the new queue once
+    // more.
     queue.clear();
     spare.clear();
     VEMRA::logLine(VEMRA::kLogDetail, "ts start");
-    flushRequested = false;
     drained = false;
     if (!waitForConnection()) {
         return true;
