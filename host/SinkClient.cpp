@@ -4,7 +4,8 @@
 
 namespace QUORVEL {
 
-SinkClient::SinkClient(const VEMRA::SocketAddress& controlAddress) : control(controlAddress) {}
+SinkClient::SinkClient(const VEMRA::SocketAddress& controlAddress, std::chrono::milliseconds timeout)
+    : control(controlAddress), answerTimeout(timeout) {}
 
 VEMRA::SocketAddress SinkClient::sinkAddress(uint16_t port) const {
     VEMRA::SocketAddress address = control;
@@ -12,7 +13,8 @@ VEMRA::SocketAddress SinkClient::sinkAddress(uint16_t port) const {
     return address;
 }
 
-std::optional<HostAnswer> SinkClient::request(Send& message, uint16_t answerCode, std::chrono::milliseconds timeout) {
+std::optional<HostAnswer> SinkClient::request(Send& message, uint16_t answerCode,
+                                              std::chrono::milliseconds timeout) {
     return hostSocket.request(message, control, answerCode, timeout);
 }
 
@@ -25,7 +27,8 @@ std::optional<AudioFormat> SinkClient::formatQuery(AudioFormat wanted) {
     return AudioFormat(answer->value64());
 }
 
-std::optional<HostAnswer> SinkClient::latencyQuery(uint16_t latency, uint16_t deviceLatency, uint16_t maxLatency) {
+std::optional<HostAnswer> SinkClient::latencyQuery(uint16_t latency, uint16_t deviceLatency,
+                                                   uint16_t maxLatency) {
     Send message(LATENCY_QUERY, 0, latency, deviceLatency, maxLatency, 0);
     return request(message, LATENCY_QUERY_ANS);
 }

@@ -42,7 +42,9 @@ bool SinkRig::start(const SinkInfo& info, const TestBackEndOptions& options,
 }
 
 std::unique_ptr<SinkClient> SinkRig::newClient() const {
-    auto created = std::make_unique<SinkClient>(node->controlAddress());
+    // Answers wait long: the sink's threads run at normal priority here and
+    // a loaded machine may keep them off the processor for a while.
+    auto created = std::make_unique<SinkClient>(node->controlAddress(), std::chrono::milliseconds(10000));
     if (!created->open()) {
         return nullptr;
     }
