@@ -1,7 +1,7 @@
 // ctest-labels: threads
-#include "foundation/Clock.h"
 #include "host/StreamSender.h"
 #include "support/LogCapture.h"
+#include "support/SilenceBlocks.h"
 #include "support/SinkRig.h"
 
 #include <gtest/gtest.h>
@@ -11,52 +11,6 @@
 
 namespace QUORVEL {
 namespace {
-
-// Walks what the device played behind the pre-fill and matches it against
-// the Host's audio. Where the device ran dry (the Host, or the machine, was
-// late), the sink writes whole blocks of underrun silence between two
-// datagrams; pseudo-random audio never holds a block's worth of zero bytes,
-// so each such block is told apart and counted. Returns false at the first
-// byte that is neither the next audio byte nor the start of a block.
-struct PlayedStream {
-    size_t audioMatched = 0;   // audio bytes found, in order
-    size_t underrunBlocks = 0; // silence blocks between them
-    size_t trailingBytes = 0;  // what the device played after the audio
-    bool trailingSilent = true;
-    size_t mismatchAt = 0; // offset in the audio of the first byte that did not arrive
-};
-
-bool allZero(std::vector<uint8_t>::const_iterator from, size_t count) {
-    return std::all_of(from, from + static_cast<std::ptrdiff_t>(count),
-                       [](uint8_t byte) { return byte == 0; });
-}
-
-PlayedStream matchPlayed(const std::vector<uint8_t>& played, size_t from, const std::vector<uint8_t>& audio,
-                         size_t block) {
-    PlayedStream result;
-    size_t p = from;
-    size_t a = 0;
-    while (a < audio.size() && p < played.size()) {
-        const bool blockHere =
-            p + block <= played.size() && allZero(played.begin() + static_cast<std::ptrdiff_t>(p), block);
-        const bool audioSilent =
-            a + block <= audio.size() && allZero(audio.begin() + static_cast<std::ptrdiff_t>(a), block);
-        if (blockHere && !audioSilent) {
-            p += block;
-            ++result.underrunBlocks;
-        } else if (played[p] == audio[a]) {
-            ++p;
-            ++a;
-        } else {
-            break;
-        }
-    }
-    result.audioMatched = a;
-    result.mismatchAt = a;
-    result.trailingBytes = played.size() - p;
-    result.trailingSilent = allZero(played.begin() + static_cast<std::ptrdiff_t>(p), result.trailingBytes);
-    return result;
-}
 
 // Ten seconds of pseudo-random 192 kHz / 32-bit / stereo audio through the
 // whole sink, over [::1], into a back end that plays at the device's pace:
@@ -91,18 +45,16 @@ TEST(SinkBitExactTest, TenSecondsOfHiResAudioArriveUnchanged) {
     const std::vector<uint8_t> recorded = rig.sink().recorded();
     const uint64_t prefill = SinkBuffer::prefillFor(format, 1000).total;
     EXPECT_EQ(prefill, 153600U);
-    ASSERT_GE(recorded.size(), prefill + audio.size());
-    EXPECT_TRUE(allZero(recorded.begin(), prefill));
-    const size_t block = SinkBuffer::underrunBytes(format);
-    ASSERT_EQ(block, 15360U);
-    const PlayedStream played = matchPlayed(recorded, prefill, audio, block);
-    EXPECT_EQ(played.audioMatched, audio.size())
-        << "first audio byte that did not arrive: " << played.mismatchAt;
-    EXPECT_TRUE(played.trailingSilent);
-    // Every block of silence inside or behind the audio is an underrun the
-    // sink logged, and the device got nothing else.
-    EXPECT_EQ(played.trailingBytes % block, 0U);
-    EXPECT_EQ(played.underrunBlocks + played.trailingBytes / block, log.count("empty sink buffer"));
+    std::vector<uint8_t> expected(prefill, 0);
+    expected.insert(expected.end(), audio.begin(), audio.end());
+    // Where the device ran dry the sink wrote whole blocks of underrun
+    // silence between two datagrams, and nothing else: pseudo-random audio
+    // never holds a block's worth of zero bytes, so each is told apart.
+    const auto blocks =
+        QUORVELTEST::insertedSilenceBlocks(recorded, expected, SinkBuffer::underrunBytes(format), 0);
+    ASSERT_TRUE(blocks) << "the device's " << recorded.size() << " bytes are not the pre-fill and the "
+                        << audio.size() << " bytes of audio";
+    EXPECT_EQ(*blocks, log.count("empty sink buffer"));
 
     // The flush marks produced level reports that describe the queue.
     ASSERT_FALSE(sender.stats().levels.empty());

@@ -16,6 +16,7 @@
 #include "support/FakeAlsa.h"
 #include "support/NetNamespace.h"
 #include "support/ScratchDir.h"
+#include "support/SilenceBlocks.h"
 #include "support/TcpClient.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@
 namespace E2E {
 
 using namespace std::chrono_literals;
+using QUORVELTEST::insertedSilenceBlocks;
 
 constexpr uint64_t kVendorWord = 0x6B6369776C6C6542ULL; // "Bellwick"
 constexpr uint16_t kDiscoveryPort = 19642;
@@ -246,51 +248,6 @@ inline std::vector<uint8_t> expectedDacBytes(QUORVEL::AudioFormat format, uint16
     expected.insert(expected.end(), audio.begin(), audio.end());
     expected.insert(expected.end(), 2 * primed, format.silenceByte());
     return expected;
-}
-
-// Compares what a DAC received with `expected` (expectedDacBytes), allowing
-// nothing but whole blocks of silence of `block` bytes inserted anywhere:
-// what the sink writes each time its buffer runs dry, as a slow (sanitizer)
-// build may make it. The count of inserted blocks, or nothing on any other
-// difference (lost, changed or reordered audio).
-inline std::optional<size_t> insertedSilenceBlocks(const std::vector<uint8_t>& written,
-                                                   const std::vector<uint8_t>& expected, size_t block,
-                                                   uint8_t silence) {
-    const auto silentRun = [&](size_t from) {
-        return from + block <= written.size() &&
-               std::all_of(written.begin() + static_cast<long>(from), written.begin() + static_cast<long>(from + block),
-                           [&](uint8_t byte) { return byte == silence; });
-    };
-    size_t i = 0;
-    size_t j = 0;
-    size_t blocks = 0;
-    while (j < expected.size() || i < written.size()) {
-        if (i < written.size() && j < expected.size() && written[i] == expected[j]) {
-            ++i;
-            ++j;
-            continue;
-        }
-        // The inserted block may have begun a little earlier, where its
-        // silence happened to match expected silence.
-        size_t back = 0;
-        while (back < block && back < i && back < j && written[i - back - 1] == silence &&
-               expected[j - back - 1] == silence) {
-            ++back;
-        }
-        bool skipped = false;
-        for (size_t b = 0; b <= back && !skipped; ++b) {
-            if (silentRun(i - b)) {
-                i = i - b + block;
-                j -= b;
-                ++blocks;
-                skipped = true;
-            }
-        }
-        if (!skipped) {
-            return std::nullopt;
-        }
-    }
-    return blocks;
 }
 
 // The device buffer the daemon's n-th "setFormat done " line reports (1-based).
