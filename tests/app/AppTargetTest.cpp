@@ -135,17 +135,21 @@ TEST_F(AppTargetRun, TargetFailingAtStartGivesTheBootUpFailure) {
 TEST_F(AppTargetRun, DetectsDevicesAndTearsThemDownWhenTheTargetEnds) {
     dir.touch("pcmC0D0c");
     dir.touch("pcmC0D0p");
-    // A long pass interval: the supervisor must still notice the end at once.
-    config.scanWait = 20s;
+    // A pass interval longer than any test: the supervisor must still notice
+    // the end at once.
+    config.scanWait = 600s;
     launch();
 
     ASSERT_TRUE(log.waitFor("START sinkAlsa 1 hw:0,0", 5s));
+    // The capture device is seen too (one change per scan, in whichever
+    // order the directory lists them), but only the playback one gets a node.
+    ASSERT_TRUE(log.waitFor("Detect Dev: " + dir.path + "pcmC0D0c", 5s));
     EXPECT_GE(log.find("DAC DETECT : " + dir.path + "pcmC0D0p"), 0);
     EXPECT_EQ(log.count("DAC DETECT"), 1U);
 
     control->outcome.store(false);
     control->finish.store(true);
-    ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the supervisor sleeps through the node's end";
+    ASSERT_EQ(run.wait_for(60s), std::future_status::ready) << "the supervisor sleeps through the node's end";
     EXPECT_FALSE(run.get());
 
     ASSERT_TRUE(log.waitFor("NodeTarget close", 2s));
