@@ -36,20 +36,28 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export GTEST_COLOR=no
 
-build_and_test() {
+build_stage() {
+    local name=$1 sanitize=$2
+    echo "=== $name build"
+    cmake -S "$root" -B "$root/build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUORVEL_SANITIZE="$sanitize" > /dev/null
+    cmake --build "$root/build/$name" -j "$jobs"
+}
+
+test_stage() {
     local name=$1 sanitize=$2
     shift 2
-    local build="$root/build/$name"
-    echo "=== $name build"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUORVEL_SANITIZE="$sanitize" > /dev/null
-    cmake --build "$build" -j "$jobs"
     echo "=== $name tests"
     # ThreadSanitizer cannot map its shadow memory under the kernel's full
     # address-space randomisation; setarch -R runs the tests without it.
     local runner=()
     [[ $sanitize == thread ]] && runner=(setarch "$(uname -m)" -R)
-    (cd "$build" && "${runner[@]}" ctest -j "$jobs" --output-on-failure --timeout 600 "$@")
+    (cd "$root/build/$name" && "${runner[@]}" ctest -j "$jobs" --output-on-failure --timeout 600 "$@")
+}
+
+build_and_test() {
+    build_stage "$1" "$2"
+    test_stage "$@"
 }
 
 # Each fuzzer runs on a scratch copy of its committed corpus under the build
@@ -100,6 +108,7 @@ trap stop_burners EXIT
 if ((repeat > 0)); then
     declare -A sanitizers=([plain]="" [asan-ubsan]="address,undefined" [tsan]="thread")
     [[ -v sanitizers[$stage] ]] || { echo "unknown stage: $stage" >&2; exit 2; }
+    build_stage "$stage" "${sanitizers[$stage]}"
     for ((i = 0; i < burn; i++)); do
         (while :; do :; done) &
         burners+=($!)
@@ -107,7 +116,7 @@ if ((repeat > 0)); then
     selection=(-L "$label")
     [[ -n $filter ]] && selection+=(-R "$filter")
     echo "=== $stage: tests labelled '$label'${filter:+ matching '$filter'}, $repeat times each, $burn CPU burners beside"
-    build_and_test "$stage" "${sanitizers[$stage]}" "${selection[@]}" --repeat "until-fail:$repeat"
+    test_stage "$stage" "${sanitizers[$stage]}" "${selection[@]}" --repeat "until-fail:$repeat"
     echo "=== $repeat runs passed"
     exit 0
 fi
