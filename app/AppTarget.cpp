@@ -1,9 +1,12 @@
 #include "app/AppTarget.h"
 
 #include "app/NodeTarget.h"
+#include "app/ServiceWatchdog.h"
 #include "foundation/Log.h"
 
+#include <functional>
 #include <ostream>
+#include <utility>
 
 namespace {
 
@@ -43,25 +46,30 @@ bool runAppTarget(const char* vendor, const AppTargetConfig& config) {
     if (!targetNode) {
         return false;
     }
-    targetNode->start();
-    targetNode->waitWhileRunning(config.startWait, config.pollStep);
-
+    ServiceWatchdog watchdog(config.serviceManager);
     bool result = false;
     {
         DacScanner scanner({config.deviceDirectory, config.settleWait, config.pollStep}, targetNode.get(),
                            config.sink);
+        const std::function<void()> watch = [&] { watchdog.poll(*targetNode, scanner.nodes()); };
+        scanner.setWhileWaiting(watch);
+
+        targetNode->start();
+        targetNode->waitWhileRunning(config.startWait, config.pollStep, watch);
         // Changes come in bursts (a USB DAC brings several files): after a pass
         // that found one, the next follows at once.
         bool settle = true;
         while (targetNode->isRunning()) {
-            if (!settle && !targetNode->waitWhileRunning(config.scanWait, config.pollStep)) {
+            if (!settle && !targetNode->waitWhileRunning(config.scanWait, config.pollStep, watch)) {
                 break;
             }
             settle = scanner.scanOnce();
             if (config.afterPass) {
                 config.afterPass(scanner);
             }
+            watch();
         }
+        watchdog.stopping();
         VEMRA::logLine(VEMRA::kLogInfo, "end quorvel app target");
         result = targetNode->join();
         // The scanner's end stops and closes every node.

@@ -2,6 +2,7 @@
 
 #include "app/DacScanner.h"
 #include "app/NodeRun.h"
+#include "foundation/ServiceNotifier.h"
 #include "foundation/SysLog.h"
 
 #include <chrono>
@@ -28,6 +29,8 @@ struct AppTargetConfig {
     std::function<std::unique_ptr<NodeRun>(uint64_t vendorWord)> makeTargetNode;
     // Called on the supervisor thread after every scan pass.
     std::function<void(const DacScanner&)> afterPass;
+    // The service manager to notify (readiness, status, watchdog); none by default.
+    VEMRA::ServiceManagerLink serviceManager;
 };
 
 // Packs exactly 8 characters little-endian. Refuses a null pointer, a NUL among

@@ -121,7 +121,7 @@ bool DacScanner::findChange(std::string& changed) {
 
 bool DacScanner::waitToSettle() {
     if (watched != nullptr) {
-        return watched->waitWhileRunning(config.settleWait, config.pollStep);
+        return watched->waitWhileRunning(config.settleWait, config.pollStep, whileWaiting);
     }
     std::this_thread::sleep_for(config.settleWait);
     return true;

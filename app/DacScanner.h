@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 class NodeRun;
 
@@ -45,6 +47,10 @@ public:
     bool scanOnce();
     // Stops and destroys every node and forgets every entry.
     void closeAll();
+    // Called after every step of the settle wait (the supervisor's watchdog).
+    void setWhileWaiting(std::function<void()> callback) {
+        whileWaiting = std::move(callback);
+    }
 
     const DacNodes& nodes() const { return dacNodes; }
     const std::set<std::string>& entries() const { return knownEntries; }
@@ -59,6 +65,7 @@ private:
     Config config;
     const NodeRun* watched;
     const NodeSinkConfig sinkConfig;
+    std::function<void()> whileWaiting; // supervisor thread
     DacNodes dacNodes;
     std::set<std::string> knownEntries; // full paths of every entry seen, of any kind
 };

@@ -25,7 +25,8 @@ bool NodeRun::join() {
     return result.load();
 }
 
-bool NodeRun::waitWhileRunning(std::chrono::milliseconds duration, std::chrono::milliseconds step) const {
+bool NodeRun::waitWhileRunning(std::chrono::milliseconds duration, std::chrono::milliseconds step,
+                               const std::function<void()>& eachStep) const {
     const auto deadline = std::chrono::steady_clock::now() + duration;
     step = std::max(step, std::chrono::milliseconds(1));
     while (isRunning()) {
@@ -35,8 +36,15 @@ bool NodeRun::waitWhileRunning(std::chrono::milliseconds duration, std::chrono::
         }
         // sleep_for resumes after signals, so each step is slept in full.
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(step, deadline - now));
+        if (eachStep) {
+            eachStep();
+        }
     }
     return isRunning();
+}
+
+void NodeRun::heartbeats(std::vector<Heartbeat>& into) const {
+    into.push_back({"node", beatCount()});
 }
 
 void NodeRun::threadMain() {

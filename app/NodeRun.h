@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 // Base of every long-lived node: one thread running `worker` until the node is
 // asked to stop or the worker returns on its own.
@@ -30,13 +34,30 @@ public:
     bool join();
     bool isRunning() const { return running.load(); }
 
-    // Waits up to `duration`, in steps of at most `step`, while the node runs.
-    // Returns isRunning() at the end, so false means the node ended early.
-    bool waitWhileRunning(std::chrono::milliseconds duration, std::chrono::milliseconds step) const;
+    // Waits up to `duration`, in steps of at most `step`, while the node runs,
+    // calling `eachStep` (when given) after every step. Returns isRunning() at
+    // the end, so false means the node ended early.
+    bool waitWhileRunning(std::chrono::milliseconds duration, std::chrono::milliseconds step,
+                          const std::function<void()>& eachStep = {}) const;
+
+    // One loop the node runs and how often it has gone round.
+    struct Heartbeat {
+        std::string loop;
+        uint64_t count = 0;
+    };
+    // The loops of this node, for the service watchdog: a count that stands
+    // still means a stuck thread. The base reports the worker's own beats.
+    // Any thread.
+    virtual void heartbeats(std::vector<Heartbeat>& into) const;
+    // Whether the node does its work yet (the base: while it runs). Any thread.
+    virtual bool ready() const { return isRunning(); }
 
 protected:
     // Runs on the node thread; must return soon after `running` turns false.
     virtual bool worker(std::atomic<bool>& running) = 0;
+    // Node thread, once per pass of the worker's loop.
+    void beat() { beats.fetch_add(1, std::memory_order_relaxed); }
+    uint64_t beatCount() const { return beats.load(std::memory_order_relaxed); }
 
 private:
     void threadMain();
@@ -44,4 +65,5 @@ private:
     std::thread thread;                // owner thread only
     std::atomic<bool> running{false};  // owner (stop) and node thread (end of worker)
     std::atomic<bool> result{true};    // node thread writes, owner reads after join
+    std::atomic<uint64_t> beats{0};    // node thread raises, any thread reads
 };

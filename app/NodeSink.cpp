@@ -31,6 +31,10 @@ bool NodeSink::closeSink() {
     return true;
 }
 
+void NodeSink::heartbeats(std::vector<Heartbeat>& into) const {
+    into.push_back({"DAC node " + deviceName, beatCount()});
+}
+
 QUORVEL::SinkInfo NodeSink::defaultSinkInfo(uint16_t index) {
     QUORVEL::SinkInfo info;
     info.index = index;
@@ -81,8 +85,17 @@ bool NodeSink::runSink(std::atomic<bool>& running, QUORVEL::SinkInfo& info) {
 
     VEMRA::logLine(VEMRA::kLogInfo, "controlLoop start");
     VEMRA::setThreadPriority(VEMRA::currentThreadId(), VEMRA::Normal);
-    while (running.load() && sink->controlTurn()) {
+    serving = true;
+    while (running.load()) {
+        beat();
+        if (config.beforeTurn) {
+            config.beforeTurn(deviceName);
+        }
+        if (!sink->controlTurn()) {
+            break;
+        }
     }
+    serving = false;
     VEMRA::logLine(VEMRA::kLogInfo, "controlLoop exit");
     sinkRef = nullptr;
     sink->closeDevice();

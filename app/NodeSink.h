@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 // What a DAC node needs from outside; the defaults are the daemon's own.
 // Tests point it at their own settings file and give the sink their ports.
@@ -14,6 +16,9 @@ struct NodeSinkConfig {
     // every start of the sink.
     std::string settingsPath;
     CertifiedSinkAlsaConfig sink;
+    // Test seam: runs on the node thread before every control turn, with the
+    // device name; a test holds the thread here to play a stuck node.
+    std::function<void(const std::string& deviceName)> beforeTurn;
 };
 
 // The node serving one DAC: its worker builds the DAC's ALSA sink with
@@ -38,6 +43,10 @@ public:
     // Closes the sink that `sinkRef` names, if any. Owner thread, only after
     // stop() has joined the node thread. True when no sink is left open.
     bool closeSink();
+    // Whether the node's sink is probed and serves Hosts. Any thread.
+    bool offered() const { return serving.load(); }
+    // The control loop's heartbeat, as "DAC node hw:C,D".
+    void heartbeats(std::vector<Heartbeat>& into) const override;
 
     // The SinkInfo every sink of the node starts from (its name is filled by
     // the DAC name lookup).
@@ -55,5 +64,6 @@ private:
     std::atomic<CertifiedSinkAlsa*> sinkRef{nullptr};
     std::string deviceName;           // "hw:C,D"; set by the owner before start, read-only after
     std::atomic<uint16_t> index{0};   // 1 upward; set by the owner before start
+    std::atomic<bool> serving{false}; // node thread writes, any thread reads
     NodeSinkConfig config;            // set by the owner before start, read-only after
 };

@@ -57,6 +57,15 @@ void NodeTarget::closeTarget() {
     }
 }
 
+bool NodeTarget::ready() const {
+    return isRunning() && boundPlayStopPort.load() != 0 && targetPasses.load(std::memory_order_relaxed) != 0;
+}
+
+void NodeTarget::heartbeats(std::vector<Heartbeat>& into) const {
+    into.push_back({"host-facing node", beatCount()});
+    into.push_back({"Target loop", targetPasses.load(std::memory_order_relaxed)});
+}
+
 QUORVEL::TargetInfo NodeTarget::buildTargetInfo(uint64_t vendorWord, const std::string& directory) {
     QUORVEL::TargetInfo info;
     info.targetId = vendorWord;
@@ -79,8 +88,10 @@ QUORVEL::TargetInfo NodeTarget::buildTargetInfo(uint64_t vendorWord, const std::
 
 bool NodeTarget::worker(std::atomic<bool>& running) {
     const std::string directory = config.directory.empty() ? executableDirectory() : config.directory;
+    QUORVEL::Target::Config targetConfig = config.target;
+    targetConfig.loopPasses = &targetPasses;
     auto certified = std::make_unique<QUORVEL::CertifiedTarget>(
-        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), config.target);
+        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), targetConfig);
     target = certified.get();
     if (!certified->start(true)) {
         VEMRA::logLine(VEMRA::kLogError, "Socket Open Err");
@@ -111,6 +122,7 @@ bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& cer
     const auto stateLine = [&playing] { return playing ? kPlayLine : kStopLine; };
     const uint64_t wait = static_cast<uint64_t>(config.pollWait.count()) * VEMRA::kPicosecondsPerMillisecond;
     while (running.load()) {
+        beat();
         if (certified.result() != QUORVEL::Target::Running) {
             break;
         }

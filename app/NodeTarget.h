@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace QUORVEL {
 class CertifiedTarget;
@@ -47,6 +48,12 @@ public:
     // The Play/Stop service's port once bound (0 before); any thread.
     uint16_t playStopPort() const { return boundPlayStopPort.load(); }
 
+    // Ready once the Target's loop has started (it answers Hosts) and the
+    // Play/Stop service is bound. Any thread.
+    bool ready() const override;
+    // The node's own loop and the Target's message loop.
+    void heartbeats(std::vector<Heartbeat>& into) const override;
+
     // The Target's construction input before the settings file is applied:
     // identity, name, version "142_1", and the four icons read from
     // `directory` ("logo.png", "logo_s.png" four bytes per pixel,
@@ -66,4 +73,7 @@ private:
     // after join.
     std::atomic<QUORVEL::CertifiedTarget*> target{nullptr};
     std::atomic<uint16_t> boundPlayStopPort{0}; // node thread writes
+    // Passes of the Target's loop: the Target's thread raises it, any thread
+    // reads. It lives here, not in the Target, so that it outlives every Target.
+    std::atomic<uint64_t> targetPasses{0};
 };

@@ -4,7 +4,11 @@
 #include <iostream>
 
 int main() {
-    const int status = runMain("Bellwick", std::cerr);
+    AppTargetConfig config;
+    // A service manager that started the program (systemd's Type=notify) is
+    // told when it is ready and kept informed; without one nothing changes.
+    config.serviceManager = VEMRA::ServiceManagerLink::fromEnvironment();
+    const int status = runMain("Bellwick", std::cerr, config);
     // The lines that say why the process ends are still in the sender's ring.
     VEMRA::stopStdoutSender();
     return status;

@@ -60,6 +60,9 @@ public:
         uint64_t passTimeout = VEMRA::kPicosecondsPerSecond;
         std::function<uint64_t()> clock;  // empty: VEMRA::clockNow
         AddressSource linkLocalAddresses; // empty: the machine's fe80 addresses
+        // When set, raised by the worker on every pass of the loop (the
+        // application's watchdog); must outlive the Target.
+        std::atomic<uint64_t>* loopPasses = nullptr;
     };
 
     explicit Target(const TargetInfo& info);

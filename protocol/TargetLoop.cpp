@@ -101,6 +101,9 @@ int32_t Target::run() {
     loop.lastScan = clockNow() - 10 * VEMRA::kPicosecondsPerSecond;
 
     while (running.load(std::memory_order_acquire)) {
+        if (config.loopPasses != nullptr) {
+            config.loopPasses->fetch_add(1, std::memory_order_relaxed);
+        }
         const int waited = loop.waitSet.wait(config.passTimeout);
         if (waited == VEMRA::SocketWaitSet::Error || !running.load(std::memory_order_acquire)) {
             return SocketFailed;
