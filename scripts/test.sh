@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite three times:
 # a plain build, AddressSanitizer + UndefinedBehaviorSanitizer, and the tests
-# that start threads (label "threads") under ThreadSanitizer. Then builds the
-# libFuzzer harnesses with clang and runs each for a bounded time
-# (QUORVEL_FUZZ_SECONDS, default 40; 0 skips the stage). Any failure,
-# sanitizer report or fuzzer finding fails the run.
+# that start threads (label "threads") under ThreadSanitizer. Then the unit
+# tests cross-built for arm64 under qemu-user (scripts/cross-test.sh), the
+# amd64 packages built, checked with lintian and installed into a scratch root
+# (scripts/package.sh), and the libFuzzer harnesses built with clang, each
+# run for a bounded time (QUORVEL_FUZZ_SECONDS, default 40; 0 skips the
+# stage). Warnings are errors in every build. Any failure, sanitizer report,
+# lintian error or fuzzer finding fails the run.
 #
 # Hunting flaky tests: --repeat N builds one stage and runs the chosen tests
 # N times each, stopping at the first failure:
@@ -28,7 +31,7 @@ while (($#)); do
 done
 [[ $repeat =~ ^[0-9]+$ && $burn =~ ^[0-9]+$ ]] || { echo "--repeat and --burn take a number" >&2; exit 2; }
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --cross arm64 --package
 
 jobs=${QUORVEL_JOBS:-$(nproc)}
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1
@@ -40,7 +43,7 @@ build_stage() {
     local name=$1 sanitize=$2
     echo "=== $name build"
     cmake -S "$root" -B "$root/build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUORVEL_SANITIZE="$sanitize" > /dev/null
+        -DQUORVEL_SANITIZE="$sanitize" -DQUORVEL_WERROR=ON > /dev/null
     cmake --build "$root/build/$name" -j "$jobs"
 }
 
@@ -69,7 +72,7 @@ fuzz() {
     local build="$root/build/fuzz"
     echo "=== fuzz build"
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUORVEL_FUZZ=ON > /dev/null
+        -DQUORVEL_FUZZ=ON -DQUORVEL_WERROR=ON > /dev/null
     cmake --build "$build" -j "$jobs" --target quorvel_fuzzers
     echo "=== fuzzing, ${seconds} s per fuzzer"
     local runs="$build/runs"
@@ -124,5 +127,8 @@ fi
 build_and_test plain ""
 build_and_test asan-ubsan "address,undefined"
 build_and_test tsan "thread" -L threads
+bash "$root/scripts/cross-test.sh" arm64
+echo "=== packages"
+bash "$root/scripts/package.sh" amd64
 fuzz
 echo "=== all test builds and fuzzers passed"
