@@ -124,9 +124,22 @@ uint64_t wakeThreshold(const FakePcm& fake) {
     return draining(fake) ? bufferFrames(fake) : fake.availMin;
 }
 
+// value * numerator / denominator, rounded down or up, without the 128-bit
+// product that 32-bit targets lack: the whole multiples of the denominator
+// are scaled apart from the rest, so only (value % denominator) * numerator
+// must fit 64 bits, and with a rate and a billion as the two factors it does.
+uint64_t scaledDown(uint64_t value, uint64_t numerator, uint64_t denominator) {
+    return value / denominator * numerator + value % denominator * numerator / denominator;
+}
+
+uint64_t scaledUp(uint64_t value, uint64_t numerator, uint64_t denominator) {
+    return value / denominator * numerator +
+           (value % denominator * numerator + denominator - 1) / denominator;
+}
+
 uint64_t pacedFramesAt(const FakePcm& fake, uint64_t ns) {
-    unsigned __int128 elapsed = ns > fake.baseNs ? ns - fake.baseNs : 0;
-    return fake.baseFrames + static_cast<uint64_t>(elapsed * fake.io.rate / kNanosPerSecond);
+    const uint64_t elapsed = ns > fake.baseNs ? ns - fake.baseNs : 0;
+    return fake.baseFrames + scaledDown(elapsed, fake.io.rate, kNanosPerSecond);
 }
 
 // Moves the consumed position to what the device has played by `ns`. A device
@@ -181,9 +194,9 @@ void armPoll(FakePcm& fake) {
                 uint64_t point = limit > fake.consumedBefore ? limit - fake.consumedBefore : 0;
                 target = std::min(target, std::max(point, fake.consumed + 1));
             }
-            unsigned __int128 frames = target - fake.baseFrames;
+            uint64_t frames = target - fake.baseFrames;
             uint64_t rate = fake.io.rate > 0 ? fake.io.rate : 1;
-            uint64_t delay = static_cast<uint64_t>((frames * kNanosPerSecond + rate - 1) / rate);
+            uint64_t delay = scaledUp(frames, kNanosPerSecond, rate);
             uint64_t when = fake.baseNs + delay;
             timer.it_value.tv_sec = static_cast<time_t>(when / kNanosPerSecond);
             timer.it_value.tv_nsec = static_cast<long>(when % kNanosPerSecond);
