@@ -68,7 +68,7 @@ uint16_t defaultPort(uint16_t base, uint16_t index) {
 } // namespace
 
 Sink::Sink(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
-    : info(sinkInfo), config(sinkConfig), pollSet(waitSet) {
+    : info(sinkInfo), config(sinkConfig), pollSet(waitSet), answers(config.answers) {
     initSynchro();
 }
 
@@ -207,37 +207,37 @@ bool Sink::waitWhileDisconnecting() {
 }
 
 bool Sink::answer(const Send& message, const VEMRA::SocketAddress& to, int site) {
-    const auto bytes = message.bytes();
-    if (controlSocket.sendTo(bytes.data(), bytes.size(), to, true)) {
-        return true;
+    const AnswerPolicy::Outcome outcome =
+        answers.send(controlSocket, message.bytes(), to, "UDP control send error ", site);
+    if (outcome != AnswerPolicy::Outcome::Sent) {
+        lastError = answers.lastError();
     }
-    lastError = controlSocket.error();
-    VEMRA::logLine(VEMRA::kLogError, "UDP control send error ") << site << ":" << lastError.load();
-    return false;
+    return outcome != AnswerPolicy::Outcome::Broken;
 }
 
 bool Sink::sendStream(const Send& message) {
-    const auto bytes = message.bytes();
     std::lock_guard<std::mutex> lock(streamSendMutex);
-    if (streamSocket.sendToPeer(bytes.data(), bytes.size(), true)) {
-        return true;
-    }
-    lastError = streamSocket.error();
-    VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ") << static_cast<int>(kSiteStreamSend) << ":"
-                                                              << lastError.load();
-    return false;
+    return sendStreamLocked(message, streamSocket.peerAddress());
 }
 
 bool Sink::sendStreamTo(const Send& message, const VEMRA::SocketAddress& to) {
-    const auto bytes = message.bytes();
     std::lock_guard<std::mutex> lock(streamSendMutex);
+    return sendStreamLocked(message, to);
+}
+
+bool Sink::sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to) {
+    const auto bytes = message.bytes();
     if (streamSocket.sendTo(bytes.data(), bytes.size(), to, true)) {
         return true;
     }
-    lastError = streamSocket.error();
-    VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ") << static_cast<int>(kSiteStreamSend) << ":"
-                                                              << lastError.load();
-    return false;
+    const int error = streamSocket.error();
+    lastError = error;
+    const bool broken = AnswerPolicy::isSocketBroken(error);
+    if (broken || streamSendLines.allow(VEMRA::clockNow())) {
+        VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ")
+            << static_cast<int>(kSiteStreamSend) << ":" << error;
+    }
+    return !broken;
 }
 
 bool Sink::registerPorts() {

@@ -5,6 +5,7 @@
 #include "foundation/SocketAddress.h"
 #include "foundation/SocketWaitSet.h"
 #include "foundation/ThreadScheduling.h"
+#include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
 #include "protocol/PacketSlot.h"
 #include "protocol/PrepareCache.h"
@@ -48,6 +49,7 @@ struct SinkConfig {
     // After answering a connect the node thread gives the stream worker this
     // long to start the output. A harness that runs no stream worker sets 0.
     uint64_t connectSettleMilliseconds = 10;
+    AnswerPolicy::Config answers; // how the control socket answers the network
 };
 
 // One DAC offered to the Host: the control channel (format negotiation,
@@ -146,11 +148,17 @@ protected:
         kSiteMsReceive = 204,
     };
 
-    // Node thread: sends `message` to `to` from the control socket; logs a failure.
+    // Node thread: sends `message` to `to` from the control socket under the
+    // answer policy. false only when the socket is broken: an answer that
+    // was dropped because of its destination is logged at a
+    // bounded rate and the Host asks again.
     bool answer(const Send& message, const VEMRA::SocketAddress& to, int site);
     // Stream or MS worker: sends on the stream socket to the connected Host.
+    // false only when the socket is broken; a datagram the kernel refuses
+    // for its destination is dropped (logged at a bounded rate).
     bool sendStream(const Send& message);
     bool sendStreamTo(const Send& message, const VEMRA::SocketAddress& to);
+    bool sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to); // streamSendMutex held
     bool registerPorts();
     bool waitWhileDisconnecting();
     PrepareCache& cache() const;
@@ -215,6 +223,7 @@ protected:
     VEMRA::Socket streamSocket;  // stream worker between open and close
     uint16_t controlPort = 0;    // set by open
     uint16_t streamPort = 0;
+    AnswerPolicy answers; // node thread
 
     // The MS socket opened by CONNECT_MS on the node thread and handed to the
     // stream worker at "do start" under `handoverMutex`.
@@ -224,6 +233,7 @@ protected:
     VEMRA::SocketAddress streamPeer; // guarded by handoverMutex: where stream answers go
     VEMRA::Socket msSocket;          // stream worker (and its MS worker) only
     std::mutex streamSendMutex;      // stream and MS worker both send on the stream socket
+    AnswerPolicy::LineBudget streamSendLines; // guarded by streamSendMutex
 
     // Node thread.
     VEMRA::SocketAddress hostAddress;

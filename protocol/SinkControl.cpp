@@ -28,6 +28,10 @@ bool Sink::controlDatagram(std::span<const uint8_t> datagram, const VEMRA::Socke
         return running.load();
     }
     VEMRA::logLine(VEMRA::kLogDebug, "Socket Receive udp_cont:") << message.code();
+    // No answer can reach source port 0.
+    if (!answers.admits(from, message.code())) {
+        return running.load();
+    }
     switch (message.code()) {
     case FORMAT_QUERY:
         return handleFormatQuery(message, from);

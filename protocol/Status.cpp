@@ -45,7 +45,7 @@ std::array<uint8_t, 18> StatusDescriptor::loopbackBlock(uint16_t sinkId) {
 
 Status::Status(const StatusDescriptor& statusDescriptor, VEMRA::SocketWaitSet& waitSet,
                const StatusConfig& statusConfig)
-    : descriptor(statusDescriptor), config(statusConfig), pollSet(waitSet) {
+    : descriptor(statusDescriptor), config(statusConfig), pollSet(waitSet), answers(config.answers) {
     for (const StatusControl& control : descriptor.controls) {
         values.push_back(control.type == StatusControl::kVolume ? static_cast<uint64_t>(int64_t{control.low})
                                                                 : 0);
@@ -147,15 +147,14 @@ bool Status::registerChannel() {
     return true;
 }
 
+bool Status::send(const Send& message, int site) {
+    return answers.send(socket, message.bytes(), sender, "UDP status send error ", site) !=
+           AnswerPolicy::Outcome::Broken;
+}
+
 bool Status::reply(uint16_t code, uint16_t status, uint16_t p0, uint16_t p1, uint16_t p2, uint16_t p3,
                    int site) {
-    const Send message(code, status, p0, p1, p2, p3);
-    const auto bytes = message.bytes();
-    if (socket.sendTo(bytes.data(), bytes.size(), sender, true)) {
-        return true;
-    }
-    VEMRA::logLine(VEMRA::kLogError, "UDP status send error ") << site << ":" << socket.error();
-    return false;
+    return send(Send(code, status, p0, p1, p2, p3), site);
 }
 
 bool Status::step() {
@@ -185,13 +184,16 @@ bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::Sock
     if (!message.isValid()) {
         return true;
     }
+    // No answer can reach source port 0.
+    if (!answers.admits(from, message.code())) {
+        return true;
+    }
     const uint16_t word = currentStatusWord();
     const size_t count = descriptor.controls.size();
     switch (message.code()) {
     case CONTROL_NAME:
         VEMRA::logLine(VEMRA::kLogInfo, "Control Name : ") << message.payloadText();
-        reply(CONTROL_NAME_ANS, static_cast<uint16_t>(word | 1), 0, 0, 0, 0, kSiteName);
-        return true;
+        return reply(CONTROL_NAME_ANS, static_cast<uint16_t>(word | 1), 0, 0, 0, 0, kSiteName);
     case CONTROL_INFO_REQ: {
         const uint16_t k = message.param0();
         if (k == 0) {
@@ -215,25 +217,16 @@ bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::Sock
                 word | (notifyValue(static_cast<uint16_t>(k - 1), message.value64() >> 16) ? 1 : 0));
         }
         const uint64_t value64 = k | (values[k - 1] << 16);
-        const Send answer(CONTROL_VALUE_ANS, status, value64);
-        const auto bytes = answer.bytes();
-        if (!socket.sendTo(bytes.data(), bytes.size(), sender, true)) {
-            VEMRA::logLine(VEMRA::kLogError, "UDP status send error ") << kSiteValue << ":" << socket.error();
-            return false;
-        }
-        return true;
+        return send(Send(CONTROL_VALUE_ANS, status, value64), kSiteValue);
     }
     case CONTROL_ICON_REQ:
-        answerIcon(message.param0(), message.param1(), message.param2(), message.param3(), sender);
-        return true;
+        return answerIcon(message.param0(), message.param1(), message.param2(), message.param3());
     default:
-        reply(message.code(), word, 0, 0, 0, 0, kSiteOther);
-        return true;
+        return reply(message.code(), word, 0, 0, 0, 0, kSiteOther);
     }
 }
 
-bool Status::answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t countMode,
-                        const VEMRA::SocketAddress& from) {
+bool Status::answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t countMode) {
     SendBuffer answer;
     if (number < 1 || number > descriptor.icons.size() || !descriptor.icons[number - 1].usable()) {
         answer.setHeader(CONTROL_ICON_ANS, 0, number, column, row, 0);
@@ -259,12 +252,7 @@ bool Status::answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t
         }
     }
     answer.prepare();
-    const auto bytes = answer.bytes();
-    if (!socket.sendTo(bytes.data(), bytes.size(), from, true)) {
-        VEMRA::logLine(VEMRA::kLogError, "UDP status send error ") << kSiteIcon << ":" << socket.error();
-        return false;
-    }
-    return true;
+    return send(answer, kSiteIcon);
 }
 
 } // namespace QUORVEL

@@ -3,6 +3,7 @@
 #include "foundation/Clock.h"
 #include "foundation/Socket.h"
 #include "foundation/SocketWaitSet.h"
+#include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
 #include "protocol/IconImage.h"
 
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace QUORVEL {
+
+class Send;
 
 // One control a status channel offers.
 struct StatusControl {
@@ -41,6 +44,7 @@ struct StatusDescriptor {
 struct StatusConfig {
     uint16_t registrationPort = 19642; // the Target's loopback port for STATUS_REGIST
     uint64_t registrationInterval = 3 * VEMRA::kPicosecondsPerSecond;
+    AnswerPolicy::Config answers; // how the status socket answers the network
 };
 
 // A sink's status channel: the playing format and the volume towards the
@@ -77,15 +81,18 @@ public:
 
 private:
     bool registerChannel();
+    // Answers go to `sender` under the answer policy; false only when the
+    // socket is broken (a dropped answer is logged at a bounded rate).
+    bool send(const Send& message, int site);
     bool reply(uint16_t code, uint16_t status, uint16_t p0, uint16_t p1, uint16_t p2, uint16_t p3, int site);
-    bool answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t countMode,
-                    const VEMRA::SocketAddress& from);
+    bool answerIcon(uint16_t number, uint16_t column, uint16_t row, uint16_t countMode);
 
     StatusDescriptor descriptor;
     StatusConfig config;
     VEMRA::SocketWaitSet& pollSet;
     VEMRA::Socket socket;
     uint16_t port = 0;
+    AnswerPolicy answers;
     uint64_t lastRegistration = 0;
     std::atomic<uint32_t> statusWord{0}; // bit 1: a Host is connected
     std::vector<uint64_t> values;

@@ -36,12 +36,21 @@ void wakeReaders(const VEMRA::Socket& socket) {
     }
 }
 
+// The answer policy keeps the Target's time unless it was given a clock of its own.
+AnswerPolicy::Config policyConfig(const Target::Config& config) {
+    AnswerPolicy::Config policy = config.answers;
+    if (!policy.clock && config.clock) {
+        policy.clock = config.clock;
+    }
+    return policy;
+}
+
 } // namespace
 
 Target::Target(const TargetInfo& info) : Target(info, Config{}) {}
 
 Target::Target(const TargetInfo& targetInfo, Config targetConfig)
-    : info(targetInfo), config(std::move(targetConfig)) {}
+    : info(targetInfo), config(std::move(targetConfig)), answers(policyConfig(config)) {}
 
 Target::~Target() {
     stop();

@@ -5,6 +5,7 @@
 #include "foundation/Socket.h"
 #include "foundation/SocketAddress.h"
 #include "foundation/SocketWaitSet.h"
+#include "protocol/AnswerPolicy.h"
 #include "protocol/TargetInfo.h"
 #include "protocol/TargetRegistry.h"
 #include "protocol/TargetSynchro.h"
@@ -63,6 +64,7 @@ public:
         // When set, raised by the worker on every pass of the loop (the
         // application's watchdog); must outlive the Target.
         std::atomic<uint64_t>* loopPasses = nullptr;
+        AnswerPolicy::Config answers;     // how the discovery socket answers the network
     };
 
     explicit Target(const TargetInfo& info);
@@ -141,7 +143,9 @@ private:
 
     // Text payloads are cut to what one datagram carries.
     static void setTextPayload(SendBuffer& message, std::string_view text);
-    bool answer(LoopState& loop, Send& message, int site);
+    // Sends an answer to loop.sender under the answer policy; false when it
+    // was not sent. An error number of `quietError` is not logged.
+    bool answer(LoopState& loop, Send& message, int site, int quietError = 0);
     bool sendToLoopback(Send& message, uint16_t port, int site);
     void logSendError(int site, int error);
 
@@ -188,6 +192,7 @@ private:
     std::vector<VEMRA::SocketAddress> failed;
 
     // Worker thread only.
+    AnswerPolicy answers;
     std::vector<uint8_t> transferBuffer;
     VEMRA::Crc16Usb transferCrc;
     std::map<std::array<uint8_t, 16>, std::pair<std::string, uint64_t>> syncNames;

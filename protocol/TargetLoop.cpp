@@ -70,16 +70,10 @@ void Target::logSendError(int site, int error) {
     VEMRA::logLine(VEMRA::kLogError, "UDP send error ") << site << ":" << error;
 }
 
-bool Target::answer(LoopState& loop, Send& message, int site) {
+bool Target::answer(LoopState& loop, Send& message, int site, int quietError) {
     message.prepare();
-    const auto bytes = message.bytes();
-    if (discoverySocket.sendTo(bytes.data(), bytes.size(), loop.sender, true)) {
-        return true;
-    }
-    if (site != 0) {
-        logSendError(site, discoverySocket.error());
-    }
-    return false;
+    return answers.send(discoverySocket, message.bytes(), loop.sender, "UDP send error ", site, quietError) ==
+           AnswerPolicy::Outcome::Sent;
 }
 
 bool Target::sendToLoopback(Send& message, uint16_t port, int site) {
@@ -169,6 +163,10 @@ bool Target::dispatch(LoopState& loop) {
     VEMRA::logLine(VEMRA::kLogDebug, "Receive udp:") << unsigned{code};
     if (!isRequestCode(code) && code != STATUS_REGIST) {
         VEMRA::logLine(VEMRA::kLogDebug, "drop message :") << unsigned{code};
+        return true;
+    }
+    // No answer can reach source port 0.
+    if (!answers.admits(loop.sender, code)) {
         return true;
     }
 
@@ -279,9 +277,7 @@ void Target::handleDiscover(LoopState& loop) {
     SendBuffer reply;
     reply.setHeader(DISCOVER_ANS, 1, info.targetId);
     setTextPayload(reply, info.targetName);
-    if (!answer(loop, reply, 0) && discoverySocket.error() != kAddressNotAvailable) {
-        logSendError(531, discoverySocket.error());
-    }
+    answer(loop, reply, 531, kAddressNotAvailable);
     if (VEMRA::logEnabled(VEMRA::kLogDebug)) {
         VEMRA::logLine(VEMRA::kLogDebug, "Receive DISCOVER : ")
             << VEMRA::addressScopePortText(sender) << " " << hexDump(reply.bytes());

@@ -1,4 +1,5 @@
 // ctest-labels: threads
+#include "host/HostSocket.h"
 #include "protocol/MessageCode.h"
 #include "support/LogCapture.h"
 #include "support/NetNamespace.h"
@@ -409,6 +410,37 @@ TEST(SinkControlTest, ItemsAndIcons) {
     const auto value = rig.client->request(read, SINK_VALUE_ANS);
     ASSERT_TRUE(value);
     EXPECT_EQ(value->status(), 0);
+}
+
+// A sink whose control datagrams the test hands in itself, as the node
+// thread would (no node runs), with answers to senders no answer can reach.
+TEST(SinkControlTest, AnswersThatCannotBeSentLeaveTheSinkRunning) {
+    HostSocket registrar;
+    ASSERT_TRUE(registrar.open(VEMRA::SocketAddress::loopback(0)));
+    PrepareCache cache;
+    VEMRA::SocketWaitSet pollSet;
+    TestSinkBackEnd sink(SinkRig::defaultInfo(), pollSet, testSinkConfig(registrar.localPort(), &cache),
+                         TestBackEndOptions());
+    uint16_t control = 0;
+    uint16_t stream = 0;
+    ASSERT_TRUE(sink.openAll(control, stream));
+    const Send info(SINK_INFO_REQ, 0);
+    const Send query(FORMAT_QUERY, 0, cdFormat().value());
+    const Send unknown(VERSION_REQ, 0);
+
+    // Source port 0: no answer can be sent there (sendto fails with EINVAL).
+    const VEMRA::SocketAddress portZero = VEMRA::SocketAddress::loopback(0);
+    EXPECT_TRUE(sink.controlDatagram(info.bytes(), portZero));
+    EXPECT_TRUE(sink.controlDatagram(query.bytes(), portZero));
+    EXPECT_TRUE(sink.controlDatagram(unknown.bytes(), portZero));
+    // An IPv4 sender: the IPv6-only control socket cannot answer it.
+    VEMRA::SocketAddress mapped;
+    mapped.address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+    mapped.setHostPort(registrar.localPort());
+    EXPECT_TRUE(sink.controlDatagram(info.bytes(), mapped));
+    EXPECT_TRUE(sink.controlDatagram(query.bytes(), mapped));
+    EXPECT_TRUE(sink.isRunning());
+    sink.closeAll();
 }
 
 } // namespace

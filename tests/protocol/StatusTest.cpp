@@ -1,7 +1,7 @@
+#include "protocol/Status.h"
 #include "host/HostSocket.h"
 #include "protocol/MessageCode.h"
 #include "protocol/PrepareFormat.h"
-#include "protocol/Status.h"
 #include "support/SinkRig.h"
 
 #include <gtest/gtest.h>
@@ -238,6 +238,27 @@ TEST(StatusTest, IconRequests) {
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->status(), 0);
     EXPECT_EQ(empty->param0(), 3);
+}
+
+TEST(StatusTest, AnswersThatCannotBeSentLeaveTheChannelRunning) {
+    StatusChannel channel(descriptor(true));
+    const Send count(CONTROL_INFO_REQ, 0, 0, 0, 0, 0);
+    const Send read(CONTROL_VALUE_REQ, 0, 2, 0, 0, 0);
+    const Send name(CONTROL_NAME, 0);
+    // Source port 0: sendto fails with EINVAL.
+    const VEMRA::SocketAddress portZero = VEMRA::SocketAddress::loopback(0);
+    EXPECT_TRUE(channel.status->handleDatagram(count.bytes(), portZero));
+    EXPECT_TRUE(channel.status->handleDatagram(read.bytes(), portZero));
+    EXPECT_TRUE(channel.status->handleDatagram(name.bytes(), portZero));
+    // An IPv4 sender the IPv6-only socket cannot answer.
+    VEMRA::SocketAddress mapped;
+    mapped.address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+    mapped.setHostPort(channel.host.localPort());
+    EXPECT_TRUE(channel.status->handleDatagram(count.bytes(), mapped));
+    EXPECT_TRUE(channel.status->handleDatagram(read.bytes(), mapped));
+    // The channel still answers a Host.
+    Send again(CONTROL_INFO_REQ, 0, 0, 0, 0, 0);
+    EXPECT_TRUE(channel.ask(again, CONTROL_INFO_ANS));
 }
 
 } // namespace

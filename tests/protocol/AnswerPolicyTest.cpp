@@ -1,0 +1,133 @@
+// ctest-labels: threads
+#include "protocol/AnswerPolicy.h"
+
+#include "foundation/Socket.h"
+#include "host/HostSocket.h"
+#include "protocol/MessageCode.h"
+#include "support/LogCapture.h"
+#include "support/NetNamespace.h"
+#include "support/TargetHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+namespace QUORVEL {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint64_t kSecond = VEMRA::kPicosecondsPerSecond;
+constexpr uint64_t kMillisecond = VEMRA::kPicosecondsPerMillisecond;
+
+VEMRA::SocketAddress address(const char* text, uint16_t port, uint32_t scope = 0) {
+    return *hostEndpoint(text, port, scope);
+}
+
+AnswerPolicy::Config manualConfig(ManualClock& clock) {
+    AnswerPolicy::Config config;
+    config.clock = clock.function();
+    return config;
+}
+
+TEST(AnswerPolicyTest, RefusesSourcePortZero) {
+    ManualClock clock;
+    AnswerPolicy policy(manualConfig(clock));
+    EXPECT_TRUE(policy.admits(address("fe80::b", 40000, 2), VERSION_REQ));
+    EXPECT_FALSE(policy.admits(address("fe80::b", 0, 2), VERSION_REQ)) << "no answer can reach port 0";
+    EXPECT_FALSE(policy.admits(VEMRA::SocketAddress::loopback(0), PORT_REGIST));
+}
+
+// Two sockets in a namespace of the test with two addresses on its loopback
+// interface that are not ::1, or with a veth pair on which nobody answers
+// neighbour solicitations.
+class AnswerPolicyNetwork : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!runningAsRoot()) {
+            GTEST_SKIP() << "network namespaces need root";
+        }
+        ASSERT_TRUE(space.isValid());
+        for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+                 {"ip", "link", "set", "lo", "up"},
+                 {"ip", "-6", "addr", "add", "fd00::1/128", "dev", "lo", "nodad"},
+                 {"ip", "-6", "addr", "add", "fd00::2/128", "dev", "lo", "nodad"},
+                 {"ip", "link", "add", "qa", "type", "veth", "peer", "name", "qb"},
+                 {"ip", "link", "set", "qa", "addrgenmode", "none"},
+                 {"ip", "link", "set", "qb", "addrgenmode", "none"},
+                 {"ip", "-6", "addr", "add", "fe80::a/64", "dev", "qa", "nodad"},
+                 {"ip", "link", "set", "qa", "up"},
+                 {"ip", "link", "set", "qb", "up"}}) {
+            ASSERT_TRUE(space.command(step)) << step[3];
+        }
+        vethIndex = space.interfaceIndex("qa");
+        ASSERT_NE(vethIndex, 0U);
+        space.run([&] {
+            VEMRA::SocketAddress any;
+            opened =
+                sender.open(VEMRA::Socket::UdpV6Only) && sender.bind(any, 0) && sender.setBlocking(false);
+            opened = opened && first.open(address("fd00::1", 0)) && second.open(address("fd00::2", 0));
+        });
+        ASSERT_TRUE(opened);
+    }
+
+    AnswerPolicy::Outcome sendFrom(AnswerPolicy& policy, size_t bytes, const VEMRA::SocketAddress& to) {
+        const std::vector<uint8_t> datagram(bytes, 0x5A);
+        return policy.send(sender, datagram, to, "UDP send error ", 1);
+    }
+
+    CapturedLog log;
+    NetNamespace space;
+    VEMRA::Socket sender;
+    HostSocket first;
+    HostSocket second;
+    uint32_t vethIndex = 0;
+    bool opened = false;
+};
+
+TEST_F(AnswerPolicyNetwork, OnlyABrokenSocketIsReportedAsSuch) {
+    ManualClock clock;
+    AnswerPolicy policy(manualConfig(clock));
+    using Outcome = AnswerPolicy::Outcome;
+    // Destinations the kernel refuses: dropped, the socket is fine.
+    EXPECT_EQ(sendFrom(policy, 16, address("fd00::1", 0)), Outcome::Dropped);
+    EXPECT_EQ(policy.lastError(), EINVAL);
+    EXPECT_EQ(sendFrom(policy, 16, address("fe80::1", 4000, 999)), Outcome::Dropped) << "no such interface";
+    EXPECT_EQ(sendFrom(policy, 16, address("2001:db8::1", 4000)), Outcome::Dropped) << "no route";
+    EXPECT_EQ(policy.lastError(), ENETUNREACH);
+    VEMRA::SocketAddress mapped;
+    mapped.address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+    mapped.setHostPort(4000);
+    EXPECT_EQ(sendFrom(policy, 16, mapped), Outcome::Dropped) << "IPv4 on an IPv6-only socket";
+    // A closed socket is broken.
+    VEMRA::Socket closed;
+    ASSERT_TRUE(closed.open(VEMRA::Socket::UdpV6Only));
+    closed.close();
+    const std::vector<uint8_t> datagram(16, 0);
+    EXPECT_EQ(policy.send(closed, datagram, address("fd00::1", first.localPort()), "UDP send error ", 2),
+              Outcome::Broken);
+    EXPECT_EQ(policy.lastError(), EBADF);
+    EXPECT_TRUE(AnswerPolicy::isSocketBroken(ENOTSOCK));
+    for (const int error :
+         {EINVAL, EHOSTUNREACH, ENETUNREACH, EACCES, EPERM, EAGAIN, ENOBUFS, EADDRNOTAVAIL}) {
+        EXPECT_FALSE(AnswerPolicy::isSocketBroken(error)) << error;
+    }
+}
+
+TEST(AnswerPolicyLines, FailureLinesAreBoundedPerSecond) {
+    AnswerPolicy::LineBudget budget(5);
+    const uint64_t start = 1000 * kSecond;
+    int allowed = 0;
+    for (int i = 0; i < 100; ++i) {
+        allowed += budget.allow(start + static_cast<uint64_t>(i) * kMillisecond) ? 1 : 0;
+    }
+    EXPECT_EQ(allowed, 5);
+    CapturedLog log;
+    EXPECT_TRUE(budget.allow(start + 2 * kSecond));
+    EXPECT_TRUE(log.capture.waitFor("Answer log lines skipped : 95", 2000ms));
+}
+
+} // namespace
+} // namespace QUORVEL
