@@ -4,9 +4,11 @@
 #include "foundation/Socket.h"
 #include "foundation/SocketAddress.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 namespace QUORVEL {
 
@@ -16,7 +18,13 @@ namespace QUORVEL {
 // a source address proves nothing, so the rules only make sure that one
 // cheap datagram cannot cost much:
 //
-// - taken in: nothing from source port 0 (no answer could reach it);
+// - taken in: nothing from source port 0 (no answer could reach it); no
+//   answer (odd code) except internal ones; nothing from one of the
+//   process's own sockets except internal codes (two channels answering each
+//   other never stop);
+// - an echo of an unknown even code (status 0) only a few times per source
+//   address, so that two targets, or a target and anything else that echoes,
+//   stop within a few datagrams;
 // - a send that fails because of its destination drops that answer (a Host
 //   asks again), logged at a bounded rate. Only a broken socket is reported
 //   as such.
@@ -26,10 +34,17 @@ namespace QUORVEL {
 class AnswerPolicy {
 public:
     struct Config {
-        // Send-failure lines per second (and as a burst).
+        // Status-0 echoes of unknown codes per source address: `echoBurst`,
+        // then one more per `echoInterval`.
+        uint32_t echoBurst = 4;
+        uint64_t echoInterval = VEMRA::kPicosecondsPerSecond;
+        // Send-failure and limit lines per second (and as a burst).
         uint32_t logLinesPerSecond = 5;
         std::function<uint64_t()> clock; // empty: VEMRA::clockNow
     };
+
+    // Per-source entries kept; the least recently used one is replaced.
+    static constexpr size_t kSourceTableSize = 256;
 
     // At most `perSecond` log lines a second (and as a burst); the lines it
     // holds back are counted and reported with the next line it lets through.
@@ -56,11 +71,16 @@ public:
 
     // Whether a datagram with `code` from `from` is to be handled at all.
     bool admits(const VEMRA::SocketAddress& from, uint16_t code);
+    // Whether `from` is one of the process's own sockets (OwnPort) at one of
+    // the machine's own addresses.
+    bool fromOwnSocket(const VEMRA::SocketAddress& from);
+    // Whether `from` may have one more status-0 echo of an unknown code now.
+    bool mayEcho(const VEMRA::SocketAddress& from);
 
-    // Sends one answer to `to`. A failure is logged as `errorText` + site +
-    // ":" + error number (at a bounded rate; never for the error number
-    // `quietError`, when not 0); `lastError` holds the error number of a
-    // failed send.
+    // Sends one answer to `to` within the rules above. A failure is logged as
+    // `errorText` + site + ":" + error number (at a bounded rate; never for
+    // the error number `quietError`, when not 0); `lastError` holds the error
+    // number of a failed send.
     Outcome send(VEMRA::Socket& socket, std::span<const uint8_t> bytes, const VEMRA::SocketAddress& to,
                  const char* errorText, int site, int quietError = 0);
 
@@ -72,12 +92,33 @@ public:
     uint64_t droppedAnswers() const { return dropped; }
 
 private:
+    // Tokens (echoes) that refill with time.
+    struct Bucket {
+        uint64_t tokens = 0;
+        uint64_t stamp = 0; // clock of the last refill
+    };
+    struct Source {
+        std::array<uint8_t, 16> address{};
+        uint32_t scope = 0;
+        uint64_t lastUsed = 0; // 0: a free entry
+        Bucket echoes;
+    };
+
     uint64_t now() const;
+    Source& source(const VEMRA::SocketAddress& address, uint64_t now);
+    bool isLocalAddress(const std::array<uint8_t, 16>& address, uint64_t now);
+    void logLimit(const VEMRA::SocketAddress& to, const char* reason, uint64_t now);
 
     Config config;
+    std::array<Source, kSourceTableSize> sources{};
     LineBudget failureLines;
+    LineBudget limitLines;
     int failure = 0;
     uint64_t dropped = 0;
+    // The machine's addresses, read again at most once a second and only
+    // when a datagram claims one of the own ports.
+    std::vector<std::array<uint8_t, 16>> localAddresses;
+    uint64_t localAddressesRead = 0;
 };
 
 } // namespace QUORVEL

@@ -134,6 +134,7 @@ bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
     pollSet.add(controlSocket);
     controlPort = port;
     wantedControlPort = port;
+    controlOwn.set(port);
 
     port = wantedStreamPort != 0 ? wantedStreamPort : defaultPort(config.streamBasePort, info.index);
     if (!openBound(streamSocket, port, info.packetSize, lastError, "UDP stream open error:",
@@ -146,6 +147,7 @@ bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
     enlargeReceiveBuffer(streamSocket);
     streamPort = port;
     wantedStreamPort = port;
+    streamOwn.set(port);
 
     uint16_t word = 0;
     if (info.statusOption1) {
@@ -182,6 +184,8 @@ void Sink::close() {
         controlSocket.close();
     }
     msSocket.close();
+    controlOwn.clear();
+    streamOwn.clear();
     std::lock_guard<std::mutex> lock(handoverMutex);
     pendingMsSocket.close();
 }

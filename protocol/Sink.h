@@ -7,6 +7,7 @@
 #include "foundation/ThreadScheduling.h"
 #include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
+#include "protocol/OwnPort.h"
 #include "protocol/PacketSlot.h"
 #include "protocol/PrepareCache.h"
 #include "protocol/PrepareFormat.h"
@@ -223,6 +224,8 @@ protected:
     VEMRA::Socket streamSocket;  // stream worker between open and close
     uint16_t controlPort = 0;    // set by open
     uint16_t streamPort = 0;
+    OwnPort controlOwn; // node thread: the two ports while bound
+    OwnPort streamOwn;
     AnswerPolicy answers; // node thread
 
     // The MS socket opened by CONNECT_MS on the node thread and handed to the

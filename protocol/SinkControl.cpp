@@ -28,7 +28,8 @@ bool Sink::controlDatagram(std::span<const uint8_t> datagram, const VEMRA::Socke
         return running.load();
     }
     VEMRA::logLine(VEMRA::kLogDebug, "Socket Receive udp_cont:") << message.code();
-    // No answer can reach source port 0.
+    // Answers (odd codes), source port 0 and the process's own sockets:
+    // dropped unanswered, or two channels could answer each other for ever.
     if (!answers.admits(from, message.code())) {
         return running.load();
     }
@@ -60,6 +61,9 @@ bool Sink::controlDatagram(std::span<const uint8_t> datagram, const VEMRA::Socke
         handleSyncForward(message, from);
         return running.load();
     default: {
+        if (!answers.mayEcho(from)) {
+            return running.load();
+        }
         const Send unknown(message.code(), 0);
         return answer(unknown, from, kSiteUnknownAnswer) && running.load();
     }

@@ -70,6 +70,7 @@ bool Status::start() {
         return false;
     }
     port = any.hostPort();
+    own.set(port);
     pollSet.add(socket);
     lastRegistration = VEMRA::clockNow() - config.registrationInterval;
     VEMRA::logLine(VEMRA::kLogInfo, "Status Bind : ") << descriptor.sinkId << " " << port;
@@ -81,6 +82,7 @@ void Status::close() {
         pollSet.remove(socket);
         socket.close();
     }
+    own.clear();
 }
 
 void Status::setConnected(bool connected) {
@@ -184,7 +186,8 @@ bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::Sock
     if (!message.isValid()) {
         return true;
     }
-    // No answer can reach source port 0.
+    // Answers (odd codes), source port 0 and the process's own sockets:
+    // dropped unanswered, or two channels could answer each other for ever.
     if (!answers.admits(from, message.code())) {
         return true;
     }
@@ -222,6 +225,9 @@ bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::Sock
     case CONTROL_ICON_REQ:
         return answerIcon(message.param0(), message.param1(), message.param2(), message.param3());
     default:
+        if (!answers.mayEcho(from)) {
+            return true;
+        }
         return reply(message.code(), word, 0, 0, 0, 0, kSiteOther);
     }
 }

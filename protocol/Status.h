@@ -6,6 +6,7 @@
 #include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
 #include "protocol/IconImage.h"
+#include "protocol/OwnPort.h"
 
 #include <array>
 #include <atomic>
@@ -92,6 +93,7 @@ private:
     VEMRA::SocketWaitSet& pollSet;
     VEMRA::Socket socket;
     uint16_t port = 0;
+    OwnPort own;
     AnswerPolicy answers;
     uint64_t lastRegistration = 0;
     std::atomic<uint32_t> statusWord{0}; // bit 1: a Host is connected

@@ -87,6 +87,7 @@ bool Target::openSockets(bool relay) {
         return false;
     }
     discoveryBound.store(any.hostPort(), std::memory_order_release);
+    discoveryOwn.set(any.hostPort());
 
     VEMRA::logLine(VEMRA::kLogInfo, "Multi Address Auto Find");
     autoFind = true;
@@ -104,6 +105,7 @@ bool Target::openSockets(bool relay) {
         // A full send buffer towards the local collector must never stall the loop.
         relaySocket.setBlocking(false);
         relayBound.store(loopback.hostPort(), std::memory_order_release);
+        relayOwn.set(loopback.hostPort());
     }
     return true;
 }
@@ -118,6 +120,8 @@ void Target::stop() {
     }
     discoverySocket.close();
     relaySocket.close();
+    discoveryOwn.clear();
+    relayOwn.clear();
 }
 
 std::vector<VEMRA::SocketAddress> Target::joinedMembers() const {

@@ -6,6 +6,7 @@
 #include "foundation/SocketAddress.h"
 #include "foundation/SocketWaitSet.h"
 #include "protocol/AnswerPolicy.h"
+#include "protocol/OwnPort.h"
 #include "protocol/TargetInfo.h"
 #include "protocol/TargetRegistry.h"
 #include "protocol/TargetSynchro.h"
@@ -176,6 +177,8 @@ private:
 
     VEMRA::Socket discoverySocket; // opened by start, used by the worker, closed by stop
     VEMRA::Socket relaySocket;
+    OwnPort discoveryOwn; // the two sockets' ports, while they are bound
+    OwnPort relayOwn;
     std::thread thread;
 
     std::atomic<bool> running{false};             // cleared by stop

@@ -161,11 +161,8 @@ bool Target::dispatch(LoopState& loop) {
     }
     const uint16_t code = message.code();
     VEMRA::logLine(VEMRA::kLogDebug, "Receive udp:") << unsigned{code};
-    if (!isRequestCode(code) && code != STATUS_REGIST) {
-        VEMRA::logLine(VEMRA::kLogDebug, "drop message :") << unsigned{code};
-        return true;
-    }
-    // No answer can reach source port 0.
+    // Odd codes (answers) other than the internal STATUS_REGIST, source port
+    // 0 and the process's own sockets: dropped unanswered.
     if (!answers.admits(loop.sender, code)) {
         return true;
     }
@@ -227,8 +224,10 @@ bool Target::dispatch(LoopState& loop) {
         handleIcon(loop, message);
         break;
     default: {
-        Send unknown(code, 0);
-        answer(loop, unknown, 1303);
+        if (answers.mayEcho(loop.sender)) {
+            Send unknown(code, 0);
+            answer(loop, unknown, 1303);
+        }
         break;
     }
     }

@@ -4,6 +4,7 @@
 #include "foundation/Socket.h"
 #include "host/HostSocket.h"
 #include "protocol/MessageCode.h"
+#include "protocol/OwnPort.h"
 #include "support/LogCapture.h"
 #include "support/NetNamespace.h"
 #include "support/TargetHarness.h"
@@ -32,12 +33,93 @@ AnswerPolicy::Config manualConfig(ManualClock& clock) {
     return config;
 }
 
-TEST(AnswerPolicyTest, RefusesSourcePortZero) {
+TEST(AnswerPolicyTest, AdmitsRequestsOnly) {
     ManualClock clock;
     AnswerPolicy policy(manualConfig(clock));
-    EXPECT_TRUE(policy.admits(address("fe80::b", 40000, 2), VERSION_REQ));
+    const auto host = address("fe80::b", 40000, 2);
+    EXPECT_TRUE(policy.admits(host, VERSION_REQ));
+    EXPECT_FALSE(policy.admits(host, VERSION_ANS)) << "an answer is never answered";
+    EXPECT_TRUE(policy.admits(VEMRA::SocketAddress::loopback(40000), STATUS_REGIST)) << "internal codes pass";
     EXPECT_FALSE(policy.admits(address("fe80::b", 0, 2), VERSION_REQ)) << "no answer can reach port 0";
     EXPECT_FALSE(policy.admits(VEMRA::SocketAddress::loopback(0), PORT_REGIST));
+}
+
+TEST(AnswerPolicyTest, RefusesTheProcesssOwnSockets) {
+    ManualClock clock;
+    AnswerPolicy policy(manualConfig(clock));
+    HostSocket channel;
+    ASSERT_TRUE(channel.open(VEMRA::SocketAddress::loopback(0)));
+    const uint16_t port = channel.localPort();
+    const auto self = VEMRA::SocketAddress::loopback(port);
+    EXPECT_TRUE(policy.admits(self, VERSION_REQ));
+    {
+        OwnPort own;
+        own.set(port);
+        EXPECT_TRUE(OwnPort::isOwn(port));
+        EXPECT_FALSE(policy.admits(self, VERSION_REQ)) << "a forged datagram from one of the channels";
+        EXPECT_TRUE(policy.admits(self, PORT_REGIST)) << "the channels' own registrations";
+        EXPECT_TRUE(policy.admits(address("fe80::dead:beef", port, 2), VERSION_REQ))
+            << "the same port on another machine";
+        own.clear();
+        EXPECT_FALSE(OwnPort::isOwn(port));
+        EXPECT_TRUE(policy.admits(self, VERSION_REQ));
+        own.set(port);
+    }
+    EXPECT_FALSE(OwnPort::isOwn(port)) << "the holder lets go when it goes";
+}
+
+TEST(AnswerPolicyTest, EchoesPerSourceAddressRefillWithTime) {
+    ManualClock clock;
+    AnswerPolicy::Config config = manualConfig(clock);
+    config.echoBurst = 3;
+    AnswerPolicy policy(config);
+    const auto first = address("fe80::1", 19642, 2);
+    const auto firstOtherPort = address("fe80::1", 19644, 2);
+    const auto second = address("fe80::2", 19642, 2);
+    EXPECT_TRUE(policy.mayEcho(first));
+    EXPECT_TRUE(policy.mayEcho(firstOtherPort)) << "per address: the ports share";
+    EXPECT_TRUE(policy.mayEcho(first));
+    EXPECT_FALSE(policy.mayEcho(first));
+    EXPECT_TRUE(policy.mayEcho(second));
+    clock.advance(kSecond / 2);
+    EXPECT_FALSE(policy.mayEcho(first));
+    clock.advance(kSecond / 2);
+    EXPECT_TRUE(policy.mayEcho(first));
+    EXPECT_FALSE(policy.mayEcho(first));
+    clock.advance(60 * kSecond);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(policy.mayEcho(first)) << i;
+    }
+    EXPECT_FALSE(policy.mayEcho(first)) << "never more than the burst";
+}
+
+TEST(AnswerPolicyTest, TheSourceTableStaysFixedWhenSourcesChurn) {
+    ManualClock clock;
+    AnswerPolicy::Config config = manualConfig(clock);
+    config.echoBurst = 1;
+    AnswerPolicy policy(config);
+    const auto kept = address("fe80::1", 19642, 2);
+    EXPECT_TRUE(policy.mayEcho(kept));
+    EXPECT_FALSE(policy.mayEcho(kept));
+    // Fewer newcomers than the table holds: the old entry stays.
+    for (uint32_t i = 0; i < AnswerPolicy::kSourceTableSize - 1; ++i) {
+        VEMRA::SocketAddress other = address("fe80::", 19642, 2);
+        other.address[12] = static_cast<uint8_t>(i >> 8);
+        other.address[13] = static_cast<uint8_t>(i);
+        clock.advance(kMillisecond);
+        EXPECT_TRUE(policy.mayEcho(other));
+    }
+    EXPECT_FALSE(policy.mayEcho(kept));
+    // Many more: the table replaces its oldest entries and never grows.
+    for (uint32_t i = 0; i < 20000; ++i) {
+        VEMRA::SocketAddress other = address("fe80::", 19642, 2);
+        other.address[11] = 1;
+        other.address[12] = static_cast<uint8_t>(i >> 8);
+        other.address[13] = static_cast<uint8_t>(i);
+        clock.advance(1);
+        EXPECT_TRUE(policy.mayEcho(other));
+    }
+    EXPECT_TRUE(policy.mayEcho(kept)) << "forgotten and met again";
 }
 
 // Two sockets in a namespace of the test with two addresses on its loopback

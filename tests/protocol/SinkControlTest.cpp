@@ -1,5 +1,6 @@
 // ctest-labels: threads
 #include "host/HostSocket.h"
+#include "protocol/AnswerPolicy.h"
 #include "protocol/MessageCode.h"
 #include "support/LogCapture.h"
 #include "support/NetNamespace.h"
@@ -410,6 +411,36 @@ TEST(SinkControlTest, ItemsAndIcons) {
     const auto value = rig.client->request(read, SINK_VALUE_ANS);
     ASSERT_TRUE(value);
     EXPECT_EQ(value->status(), 0);
+}
+
+TEST(SinkControlTest, AnswersAndRepeatedUnknownCodesGetNoEcho) {
+    SinkRig rig;
+    ASSERT_TRUE(rig.start());
+    // An answer code is never answered: a forged SINK_INFO_REQ "from" the
+    // sink's status channel would otherwise start the two echoing answers.
+    Send oddCode(SINK_INFO_ANS, 1, 11, 22, 33, 0);
+    ASSERT_TRUE(rig.client->socket().send(oddCode, rig.client->controlAddress()));
+    Send info(SINK_INFO_REQ, 0);
+    const auto first = rig.client->request(info, SINK_INFO_ANS);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(rig.client->socket().receiveAny(milliseconds(100))) << "the answer code was echoed";
+
+    // Unknown even codes: a few echoes per source, then none for a while.
+    int echoes = 0;
+    for (int i = 0; i < 10; ++i) {
+        Send unknown(VERSION_REQ, 0);
+        ASSERT_TRUE(rig.client->socket().send(unknown, rig.client->controlAddress()));
+    }
+    Send probe(SINK_INFO_REQ, 0);
+    ASSERT_TRUE(rig.client->socket().send(probe, rig.client->controlAddress()));
+    while (const auto answer = rig.client->socket().receiveAny(milliseconds(1000))) {
+        if (answer->code() == SINK_INFO_ANS) {
+            break;
+        }
+        echoes += answer->code() == VERSION_REQ ? 1 : 0;
+    }
+    EXPECT_GE(echoes, 1);
+    EXPECT_LE(echoes, static_cast<int>(AnswerPolicy::Config{}.echoBurst) + 1);
 }
 
 // A sink whose control datagrams the test hands in itself, as the node

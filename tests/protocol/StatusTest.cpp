@@ -1,5 +1,6 @@
 #include "protocol/Status.h"
 #include "host/HostSocket.h"
+#include "protocol/AnswerPolicy.h"
 #include "protocol/MessageCode.h"
 #include "protocol/PrepareFormat.h"
 #include "support/SinkRig.h"
@@ -238,6 +239,28 @@ TEST(StatusTest, IconRequests) {
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->status(), 0);
     EXPECT_EQ(empty->param0(), 3);
+}
+
+TEST(StatusTest, AnswersAndRepeatedUnknownCodesGetNoEcho) {
+    StatusChannel channel(descriptor(true));
+    // An answer code is never answered, whoever sends it.
+    Send oddCode(CONTROL_NAME_ANS, 1);
+    const auto odd = channel.ask(oddCode, CONTROL_NAME_ANS);
+    EXPECT_FALSE(odd) << "the answer code was echoed";
+    // Unknown even codes: a few echoes per source, then none for a while.
+    for (int i = 0; i < 10; ++i) {
+        Send unknown(0x0040, 0);
+        ASSERT_TRUE(channel.host.send(unknown, VEMRA::SocketAddress::loopback(channel.status->boundPort())));
+    }
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(channel.step());
+    }
+    int echoes = 0;
+    while (channel.host.receive(0x0040, milliseconds(200))) {
+        ++echoes;
+    }
+    EXPECT_GE(echoes, 1);
+    EXPECT_LE(echoes, static_cast<int>(AnswerPolicy::Config{}.echoBurst) + 1);
 }
 
 TEST(StatusTest, AnswersThatCannotBeSentLeaveTheChannelRunning) {

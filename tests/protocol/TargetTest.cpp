@@ -444,6 +444,41 @@ TEST_F(TargetTest, UnknownEvenCodesAreEchoedAndOddCodesDropped) {
     EXPECT_TRUE(log.capture.waitFor("Receive Data Err:16", 2000ms));
 }
 
+TEST_F(TargetTest, EchoesOfUnknownCodesAreLimitedPerSource) {
+    // Two targets (or a target and anything else that echoes) on one link
+    // would echo an unknown code to each other for ever.
+    startTarget();
+    HostClient client = loopbackClient(*target);
+    const auto echoesBeforeProbe = [&](int requests) {
+        for (int i = 0; i < requests; ++i) {
+            Send unknown(0x0050, 0);
+            client.socket().send(unknown, client.target());
+        }
+        Send probe(QUORVEL::VERSION_REQ, 0);
+        client.socket().send(probe, client.target());
+        int echoes = 0;
+        while (const auto answer = client.socket().receiveAny(2000ms)) {
+            if (answer->code() == QUORVEL::VERSION_ANS) {
+                break;
+            }
+            echoes += answer->code() == 0x0050 ? 1 : 0;
+        }
+        return echoes;
+    };
+    const int burst = static_cast<int>(QUORVEL::AnswerPolicy::Config{}.echoBurst);
+    EXPECT_EQ(echoesBeforeProbe(10), burst);
+    EXPECT_EQ(echoesBeforeProbe(3), 0) << "no echo until time has passed";
+    clock.advance(kSecond);
+    EXPECT_EQ(echoesBeforeProbe(3), 1) << "one more echo a second";
+
+    // The limit is per source address (every client here is ::1): after a
+    // pause a Host's single probe gets its echo again.
+    clock.advance(kSecond);
+    HostClient other = loopbackClient(*target);
+    Send unknown(0x0050, 0);
+    EXPECT_TRUE(other.request(unknown, 0x0050));
+}
+
 TEST_F(TargetTest, MembershipScanTriesEachAddressOnceAndPausesWhilePlaying) {
     VEMRA::SocketAddress nowhere;
     nowhere.address = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
