@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -330,6 +331,57 @@ bool Socket::sendTo(const void* bytes, size_t length, const SocketAddress& addre
     const bool result = sendToPeer(bytes, length, retry);
     peer = previous;
     return result;
+}
+
+bool Socket::sendToNow(const void* bytes, size_t length, const SocketAddress& address) {
+    sockaddr_in6 destination{};
+    address.toSockaddr(destination);
+    if (scopeOverride != 0) {
+        destination.sin6_scope_id = scopeOverride;
+    }
+    NativeAddress native;
+    if (!toNative(destination, isV4Kind(kind), native)) {
+        lastError = EAFNOSUPPORT;
+        return false;
+    }
+    for (;;) {
+        const ssize_t sent =
+            ::sendto(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT, native.get(), native.length);
+        if (sent >= 0) {
+            if (static_cast<size_t>(sent) == length) {
+                return true;
+            }
+            lastError = EAGAIN; // a partial datagram counts as a full buffer
+            return false;
+        }
+        if (errno != EINTR) {
+            lastError = errno;
+            return false;
+        }
+    }
+}
+
+int Socket::queuedBytes() const {
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) {
+        return -1;
+    }
+    return queued;
+}
+
+int Socket::setSendBufferSize(int bytes) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) != 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes)) != 0) {
+        lastError = errno;
+        return 0;
+    }
+    int size = 0;
+    socklen_t length = sizeof(size);
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) {
+        lastError = errno;
+        return 0;
+    }
+    return size;
 }
 
 bool Socket::receiveFrom(void* buffer, size_t capacity, size_t& length, SocketAddress& from) {

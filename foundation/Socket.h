@@ -51,6 +51,18 @@ public:
     bool send(const void* bytes, size_t length);
     bool sendToPeer(const void* bytes, size_t length, bool retry);
     bool sendTo(const void* bytes, size_t length, const SocketAddress& address, bool retry);
+    // One attempt that never blocks, whatever the socket's mode: a full send
+    // buffer is a failure (EAGAIN in lastError) like any other. For answers,
+    // which a loop must never wait for.
+    bool sendToNow(const void* bytes, size_t length, const SocketAddress& address);
+
+    // Bytes sent from this socket that the kernel still holds (SIOCOUTQ):
+    // queued, in flight, or waiting for a neighbour to resolve. -1 on failure.
+    int queuedBytes() const;
+    // Asks for a send buffer of `bytes` (forced past the system's limit when
+    // the process may, else capped by it); the size the kernel then reports
+    // (SO_SNDBUF, twice the asked size on Linux), 0 on failure.
+    int setSendBufferSize(int bytes);
 
     // Datagram receive: true with length 0 when nothing is waiting.
     bool receiveFrom(void* buffer, size_t capacity, size_t& length, SocketAddress& from);

@@ -65,6 +65,10 @@ uint64_t AnswerPolicy::now() const {
     return config.clock ? config.clock() : VEMRA::clockNow();
 }
 
+void AnswerPolicy::attach(VEMRA::Socket& socket) {
+    sendBuffer = config.sendBufferBytes > 0 ? socket.setSendBufferSize(config.sendBufferBytes) : 0;
+}
+
 bool AnswerPolicy::isSocketBroken(int error) {
     switch (error) {
     case EBADF:
@@ -169,12 +173,25 @@ void AnswerPolicy::logLimit(const VEMRA::SocketAddress& to, const char* reason, 
 AnswerPolicy::Outcome AnswerPolicy::send(VEMRA::Socket& socket, std::span<const uint8_t> bytes,
                                          const VEMRA::SocketAddress& to, const char* errorText, int site,
                                          int quietError) {
-    if (socket.sendTo(bytes.data(), bytes.size(), to, true)) {
+    const uint64_t at = now();
+    const uint64_t length = bytes.size();
+    if (!isMachineLocal(to)) {
+        if (sendBuffer > 0 && config.queueShare > 0) {
+            const int queued = socket.queuedBytes();
+            if (queued >= 0 && static_cast<uint64_t>(queued) + length >
+                                   static_cast<uint64_t>(sendBuffer / config.queueShare)) {
+                ++dropped;
+                logLimit(to, "queue", at);
+                return Outcome::Dropped;
+            }
+        }
+    }
+    if (socket.sendToNow(bytes.data(), bytes.size(), to)) {
         return Outcome::Sent;
     }
     failure = socket.error();
     const bool broken = isSocketBroken(failure);
-    if (broken || (failure != quietError && failureLines.allow(now()))) {
+    if (broken || (failure != quietError && failureLines.allow(at))) {
         VEMRA::logLine(VEMRA::kLogError, errorText) << site << ":" << failure;
     }
     if (broken) {

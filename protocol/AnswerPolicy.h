@@ -25,9 +25,16 @@ namespace QUORVEL {
 // - an echo of an unknown even code (status 0) only a few times per source
 //   address, so that two targets, or a target and anything else that echoes,
 //   stop within a few datagrams;
-// - a send that fails because of its destination drops that answer (a Host
-//   asks again), logged at a bounded rate. Only a broken socket is reported
-//   as such.
+// - answers never take more than a share of the socket's send buffer:
+//   answers to sources that nobody owns wait in the kernel's neighbour queue
+//   for seconds, and must not fill the buffer that genuine answers and the
+//   loopback registrations need;
+// - an answer is one attempt that never blocks; a full buffer or a send that
+//   fails because of its destination drops that answer (a Host asks again),
+//   logged at a bounded rate. Only a broken socket is reported as such.
+//
+// Answers to ::1 come from the machine itself, which the link cannot forge:
+// they keep no share of the buffer (the other rules apply).
 //
 // Threads: one policy belongs to the loop that owns its sockets (the
 // Target's worker, a sink's node thread); nothing in it is shared.
@@ -38,6 +45,11 @@ public:
         // then one more per `echoInterval`.
         uint32_t echoBurst = 4;
         uint64_t echoInterval = VEMRA::kPicosecondsPerSecond;
+        // Send buffer asked for at attach (0: the system's default). Answers
+        // may fill at most 1 / `queueShare` of what the kernel grants; the
+        // rest stays free for registrations and in-process messages.
+        int sendBufferBytes = 2 * 1024 * 1024;
+        int queueShare = 2;
         // Send-failure and limit lines per second (and as a burst).
         uint32_t logLinesPerSecond = 5;
         std::function<uint64_t()> clock; // empty: VEMRA::clockNow
@@ -62,12 +74,15 @@ public:
 
     enum class Outcome {
         Sent,
-        Dropped, // not sent because of its destination; nothing to do
+        Dropped, // not sent: a full buffer or the destination; nothing to do
         Broken,  // the socket itself failed (lastError tells why)
     };
 
     AnswerPolicy();
     explicit AnswerPolicy(Config config);
+
+    // Sets the send buffer of the socket that sends the answers, once it is open.
+    void attach(VEMRA::Socket& socket);
 
     // Whether a datagram with `code` from `from` is to be handled at all.
     bool admits(const VEMRA::SocketAddress& from, uint16_t code);
@@ -110,6 +125,7 @@ private:
     void logLimit(const VEMRA::SocketAddress& to, const char* reason, uint64_t now);
 
     Config config;
+    int sendBuffer = 0; // what the kernel granted; 0 = unknown
     std::array<Source, kSourceTableSize> sources{};
     LineBudget failureLines;
     LineBudget limitLines;

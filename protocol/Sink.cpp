@@ -135,6 +135,7 @@ bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
     controlPort = port;
     wantedControlPort = port;
     controlOwn.set(port);
+    answers.attach(controlSocket);
 
     port = wantedStreamPort != 0 ? wantedStreamPort : defaultPort(config.streamBasePort, info.index);
     if (!openBound(streamSocket, port, info.packetSize, lastError, "UDP stream open error:",
@@ -231,7 +232,9 @@ bool Sink::sendStreamTo(const Send& message, const VEMRA::SocketAddress& to) {
 
 bool Sink::sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to) {
     const auto bytes = message.bytes();
-    if (streamSocket.sendTo(bytes.data(), bytes.size(), to, true)) {
+    // Never waits: the stream worker runs the audio path at real-time
+    // priority, and a Host that misses one feedback gets the next.
+    if (streamSocket.sendToNow(bytes.data(), bytes.size(), to)) {
         return true;
     }
     const int error = streamSocket.error();

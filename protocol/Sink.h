@@ -151,12 +151,13 @@ protected:
 
     // Node thread: sends `message` to `to` from the control socket under the
     // answer policy. false only when the socket is broken: an answer that
-    // was dropped because of its destination is logged at a
+    // was dropped (a full buffer, its destination) is logged at a
     // bounded rate and the Host asks again.
     bool answer(const Send& message, const VEMRA::SocketAddress& to, int site);
-    // Stream or MS worker: sends on the stream socket to the connected Host.
-    // false only when the socket is broken; a datagram the kernel refuses
-    // for its destination is dropped (logged at a bounded rate).
+    // Stream or MS worker: sends on the stream socket to the connected Host,
+    // never waiting for buffer space. false only when the socket is broken;
+    // a datagram the kernel refuses for its destination or a full buffer is
+    // dropped (logged at a bounded rate).
     bool sendStream(const Send& message);
     bool sendStreamTo(const Send& message, const VEMRA::SocketAddress& to);
     bool sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to); // streamSendMutex held

@@ -71,6 +71,7 @@ bool Status::start() {
     }
     port = any.hostPort();
     own.set(port);
+    answers.attach(socket);
     pollSet.add(socket);
     lastRegistration = VEMRA::clockNow() - config.registrationInterval;
     VEMRA::logLine(VEMRA::kLogInfo, "Status Bind : ") << descriptor.sinkId << " " << port;

@@ -88,6 +88,7 @@ bool Target::openSockets(bool relay) {
     }
     discoveryBound.store(any.hostPort(), std::memory_order_release);
     discoveryOwn.set(any.hostPort());
+    answers.attach(discoverySocket);
 
     VEMRA::logLine(VEMRA::kLogInfo, "Multi Address Auto Find");
     autoFind = true;

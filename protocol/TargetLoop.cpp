@@ -251,7 +251,7 @@ void Target::relay(LoopState& loop) {
     }
     forward.prepare();
     const auto bytes = forward.bytes();
-    if (discoverySocket.sendTo(bytes.data(), bytes.size(), loop.hostDebugAddress, false)) {
+    if (discoverySocket.sendToNow(bytes.data(), bytes.size(), loop.hostDebugAddress)) {
         loop.hostDebugFailing = false;
         return;
     }

@@ -313,6 +313,26 @@ TEST(Socket, RetryingSendWaitsForBufferSpaceAndLosesNothing) {
 }
 
 // IPv4 kinds take IPv4-mapped records; IPv4 senders come back IPv4-mapped.
+TEST(Socket, SendToNowMakesOneAttemptAndTheQueueIsVisible) {
+    BoundUdp sender;
+    BoundUdp receiver;
+    EXPECT_EQ(sender.socket.queuedBytes(), 0);
+    const int granted = sender.socket.setSendBufferSize(256 * 1024);
+    EXPECT_GE(granted, 256 * 1024) << "root may force it past the system's limit; Linux doubles it";
+    ASSERT_TRUE(sender.socket.isBlocking());
+    ASSERT_TRUE(sender.socket.sendToNow("now", 3, receiver.address));
+    SocketAddress from;
+    EXPECT_EQ(receiveText(receiver.socket, from), "now");
+    EXPECT_EQ(from.port, sender.address.port);
+    // A destination the kernel refuses: one failed attempt with its error number.
+    SocketAddress portZero = SocketAddress::loopback(0);
+    EXPECT_FALSE(sender.socket.sendToNow("x", 1, portZero));
+    EXPECT_EQ(sender.socket.error(), EINVAL);
+    Socket closed;
+    EXPECT_FALSE(closed.sendToNow("x", 1, receiver.address));
+    EXPECT_EQ(closed.queuedBytes(), -1);
+}
+
 TEST(Socket, IPv4KindsUseMappedRecords) {
     inPrivateNetwork({}, [] {
         Socket receiver;

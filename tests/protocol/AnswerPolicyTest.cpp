@@ -169,6 +169,42 @@ protected:
     bool opened = false;
 };
 
+TEST_F(AnswerPolicyNetwork, AnswersWaitingForANeighbourNeverFillTheBuffer) {
+    ManualClock clock;
+    AnswerPolicy::Config config = manualConfig(clock);
+    config.sendBufferBytes = 64 * 1024; // the kernel grants twice that
+    AnswerPolicy policy(config);
+    policy.attach(sender);
+    using Outcome = AnswerPolicy::Outcome;
+
+    // Answers to addresses nobody owns wait three seconds for the neighbour.
+    int sent = 0;
+    int dropped = 0;
+    for (uint32_t i = 1; i <= 200; ++i) {
+        VEMRA::SocketAddress stranger = address("fe80::", 4000, vethIndex);
+        stranger.address[14] = static_cast<uint8_t>(i >> 8);
+        stranger.address[15] = static_cast<uint8_t>(i);
+        const Outcome outcome = sendFrom(policy, 1000, stranger);
+        ASSERT_NE(outcome, Outcome::Broken);
+        (outcome == Outcome::Sent ? sent : dropped) += 1;
+    }
+    EXPECT_GT(sent, 10);
+    EXPECT_GT(dropped, 0) << "the answers stopped at their share of the buffer";
+    const int queued = sender.queuedBytes();
+    EXPECT_GT(queued, 0);
+    EXPECT_LE(queued, 64 * 1024 + 4096) << "half the buffer at most (plus one answer)";
+
+    // The other half stays free: a message that must go (a registration) goes at once.
+    space.run([&] {
+        HostSocket local;
+        ASSERT_TRUE(local.open(VEMRA::SocketAddress::loopback(0)));
+        const std::vector<uint8_t> registration(200, 1);
+        EXPECT_TRUE(sender.sendToNow(registration.data(), registration.size(),
+                                     VEMRA::SocketAddress::loopback(local.localPort())));
+        EXPECT_TRUE(local.receiveAny(1000ms));
+    });
+}
+
 TEST_F(AnswerPolicyNetwork, OnlyABrokenSocketIsReportedAsSuch) {
     ManualClock clock;
     AnswerPolicy policy(manualConfig(clock));
