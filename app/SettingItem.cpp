@@ -1,5 +1,7 @@
 #include "app/SettingItem.h"
 
+#include "protocol/HostText.h"
+
 #include <cstdlib>
 
 namespace {
@@ -79,7 +81,9 @@ std::vector<SettingItem> defaultSettingItems(const std::string& targetName) {
 }
 
 std::vector<SettingItem> buildSettingItems(const SettingsStore& settings, std::string& targetName) {
-    const std::string storedName = globalValue(settings, kTargetNameKey);
+    // A name longer than a Host may set (a file written before the bound, or
+    // by hand) is cut to it: every DISCOVER_ANS carries the name.
+    const std::string storedName(QUORVEL::cutHostText(globalValue(settings, kTargetNameKey)));
     if (!storedName.empty() && storedName != targetName) {
         targetName = storedName;
     }

@@ -14,6 +14,7 @@ namespace QUORVEL {
 
 namespace {
 
+constexpr uint64_t kMicrosecondsPerSecond = 1'000'000;
 // Refills look at most this far back, which keeps the arithmetic in range.
 constexpr uint64_t kLongestRefill = 60 * VEMRA::kPicosecondsPerSecond;
 constexpr uint64_t kLocalAddressesAge = VEMRA::kPicosecondsPerSecond;
@@ -28,6 +29,20 @@ bool isMachineLocal(const VEMRA::SocketAddress& address) {
 }
 
 } // namespace
+
+void AnswerPolicy::Bucket::refill(uint64_t now, uint64_t perSecond, uint64_t capacity) {
+    if (static_cast<int64_t>(now - stamp) <= 0) {
+        return;
+    }
+    const uint64_t elapsed = std::min(now - stamp, kLongestRefill);
+    // Microseconds keep elapsed x rate below 2^64 for rates up to 300 GB/s.
+    const uint64_t gained = elapsed / VEMRA::kPicosecondsPerMicrosecond * perSecond / kMicrosecondsPerSecond;
+    if (gained == 0) {
+        return; // keep the stamp, so that small steps add up
+    }
+    tokens = std::min(capacity, tokens + gained);
+    stamp = now;
+}
 
 bool AnswerPolicy::LineBudget::allow(uint64_t now) {
     if (stamp == 0) {
@@ -59,7 +74,10 @@ AnswerPolicy::AnswerPolicy() : AnswerPolicy(Config{}) {}
 
 AnswerPolicy::AnswerPolicy(Config policyConfig)
     : config(std::move(policyConfig)), failureLines(config.logLinesPerSecond),
-      limitLines(config.logLinesPerSecond) {}
+      limitLines(config.logLinesPerSecond) {
+    total.tokens = config.totalBurst;
+    total.stamp = now();
+}
 
 uint64_t AnswerPolicy::now() const {
     return config.clock ? config.clock() : VEMRA::clockNow();
@@ -139,6 +157,7 @@ AnswerPolicy::Source& AnswerPolicy::source(const VEMRA::SocketAddress& address, 
     fresh.address = address.address;
     fresh.scope = address.scope;
     fresh.lastUsed = at;
+    fresh.bytes = {std::min(config.sourceStart, config.sourceBurst), at};
     fresh.echoes = {config.echoBurst, at};
     return fresh;
 }
@@ -175,7 +194,21 @@ AnswerPolicy::Outcome AnswerPolicy::send(VEMRA::Socket& socket, std::span<const 
                                          int quietError) {
     const uint64_t at = now();
     const uint64_t length = bytes.size();
+    Source* entry = nullptr;
     if (!isMachineLocal(to)) {
+        entry = &source(to, at);
+        entry->bytes.refill(at, config.sourceRate, config.sourceBurst);
+        total.refill(at, config.totalRate, config.totalBurst);
+        if (entry->bytes.tokens < length) {
+            ++dropped;
+            logLimit(to, "source", at);
+            return Outcome::Dropped;
+        }
+        if (total.tokens < length) {
+            ++dropped;
+            logLimit(to, "total", at);
+            return Outcome::Dropped;
+        }
         if (sendBuffer > 0 && config.queueShare > 0) {
             const int queued = socket.queuedBytes();
             if (queued >= 0 && static_cast<uint64_t>(queued) + length >
@@ -187,6 +220,10 @@ AnswerPolicy::Outcome AnswerPolicy::send(VEMRA::Socket& socket, std::span<const 
         }
     }
     if (socket.sendToNow(bytes.data(), bytes.size(), to)) {
+        if (entry != nullptr) {
+            entry->bytes.tokens -= length;
+            total.tokens -= length;
+        }
         return Outcome::Sent;
     }
     failure = socket.error();

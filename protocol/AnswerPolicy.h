@@ -25,22 +25,34 @@ namespace QUORVEL {
 // - an echo of an unknown even code (status 0) only a few times per source
 //   address, so that two targets, or a target and anything else that echoes,
 //   stop within a few datagrams;
-// - answers never take more than a share of the socket's send buffer:
-//   answers to sources that nobody owns wait in the kernel's neighbour queue
-//   for seconds, and must not fill the buffer that genuine answers and the
-//   loopback registrations need;
+// - answers in bytes per second per source address and in total, and never
+//   more than a share of the socket's send buffer: answers to sources that
+//   nobody owns wait in the kernel's neighbour queue for seconds, and must
+//   not fill the buffer that genuine answers and the loopback registrations
+//   need;
 // - an answer is one attempt that never blocks; a full buffer or a send that
 //   fails because of its destination drops that answer (a Host asks again),
 //   logged at a bounded rate. Only a broken socket is reported as such.
 //
 // Answers to ::1 come from the machine itself, which the link cannot forge:
-// they keep no share of the buffer (the other rules apply).
+// they keep no byte budget (the other rules apply).
 //
 // Threads: one policy belongs to the loop that owns its sockets (the
 // Target's worker, a sink's node thread); nothing in it is shared.
 class AnswerPolicy {
 public:
     struct Config {
+        // Answer bytes per source address: a bucket that refills at
+        // `sourceRate` bytes per second up to `sourceBurst`. A source seen
+        // for the first time (or again after it was replaced in the table)
+        // starts with `sourceStart`: enough for any answer a Host's first
+        // questions earn, too little for a forged source to earn much.
+        uint64_t sourceRate = 1'000'000;
+        uint64_t sourceBurst = 256 * 1024;
+        uint64_t sourceStart = 4096;
+        // Answer bytes of the socket as a whole.
+        uint64_t totalRate = 2'000'000;
+        uint64_t totalBurst = 512 * 1024;
         // Status-0 echoes of unknown codes per source address: `echoBurst`,
         // then one more per `echoInterval`.
         uint32_t echoBurst = 4;
@@ -74,7 +86,7 @@ public:
 
     enum class Outcome {
         Sent,
-        Dropped, // not sent: a full buffer or the destination; nothing to do
+        Dropped, // not sent: a budget, a full buffer or the destination; nothing to do
         Broken,  // the socket itself failed (lastError tells why)
     };
 
@@ -107,15 +119,17 @@ public:
     uint64_t droppedAnswers() const { return dropped; }
 
 private:
-    // Tokens (echoes) that refill with time.
+    // A bucket of tokens (bytes or echoes) that refills with time.
     struct Bucket {
         uint64_t tokens = 0;
         uint64_t stamp = 0; // clock of the last refill
+        void refill(uint64_t now, uint64_t perSecond, uint64_t capacity);
     };
     struct Source {
         std::array<uint8_t, 16> address{};
         uint32_t scope = 0;
         uint64_t lastUsed = 0; // 0: a free entry
+        Bucket bytes;
         Bucket echoes;
     };
 
@@ -127,6 +141,7 @@ private:
     Config config;
     int sendBuffer = 0; // what the kernel granted; 0 = unknown
     std::array<Source, kSourceTableSize> sources{};
+    Bucket total;
     LineBudget failureLines;
     LineBudget limitLines;
     int failure = 0;

@@ -151,7 +151,7 @@ protected:
 
     // Node thread: sends `message` to `to` from the control socket under the
     // answer policy. false only when the socket is broken: an answer that
-    // was dropped (a full buffer, its destination) is logged at a
+    // was dropped (a budget, a full buffer, its destination) is logged at a
     // bounded rate and the Host asks again.
     bool answer(const Send& message, const VEMRA::SocketAddress& to, int site);
     // Stream or MS worker: sends on the stream socket to the connected Host,

@@ -1,4 +1,5 @@
 #include "foundation/Log.h"
+#include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
 #include "protocol/WireMessage.h"
@@ -115,7 +116,8 @@ bool Sink::handleHostName(const WireMessage& message, const VEMRA::SocketAddress
         fromPrepared = prepared.preparedHost == from;
     }
     uint16_t status = statusWord.load();
-    if (fromPrepared) {
+    // A name beyond the bound for Host-set texts is refused like a stranger's.
+    if (fromPrepared && fitsHostText(message.payloadText())) {
         hostName = message.payloadText();
         hostNameValue = message.value64();
         hostNameAddress = from;

@@ -1,5 +1,6 @@
 #include "foundation/Crc16.h"
 #include "foundation/Log.h"
+#include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
 #include "protocol/WireMessage.h"
@@ -113,6 +114,9 @@ bool Sink::setSynchroItem(uint16_t itemIndex, const std::string& text, uint16_t 
         synchroSelf = value;
         return true;
     default:
+        if (!fitsHostText(text)) {
+            return false; // SYNCHRO_INFO_ANS carries the name to anyone who asks
+        }
         synchroNameText = text;
         synchroNameHash = synchroHash(text);
         return true;

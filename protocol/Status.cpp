@@ -1,6 +1,7 @@
 #include "protocol/Status.h"
 
 #include "foundation/Log.h"
+#include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 #include "protocol/PrepareFormat.h"
 #include "protocol/WireMessage.h"
@@ -196,7 +197,8 @@ bool Status::handleDatagram(std::span<const uint8_t> datagram, const VEMRA::Sock
     const size_t count = descriptor.controls.size();
     switch (message.code()) {
     case CONTROL_NAME:
-        VEMRA::logLine(VEMRA::kLogInfo, "Control Name : ") << message.payloadText();
+        // Cut to the bound for Host-set texts: any datagram may carry a name.
+        VEMRA::logLine(VEMRA::kLogInfo, "Control Name : ") << cutHostText(message.payloadText());
         return reply(CONTROL_NAME_ANS, static_cast<uint16_t>(word | 1), 0, 0, 0, 0, kSiteName);
     case CONTROL_INFO_REQ: {
         const uint16_t k = message.param0();

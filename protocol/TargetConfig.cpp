@@ -1,5 +1,6 @@
 #include "protocol/Target.h"
 
+#include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 
 #include <algorithm>
@@ -136,8 +137,13 @@ bool Target::handleConfigValue(LoopState& loop, const WireMessage& message) {
         } else if (item.type == ConfigItem::Switch) {
             ok = configSet(index, switchText(argument), argument, false);
         } else if (item.type == ConfigItem::Text) {
-            payload = message.payloadText();
-            ok = configSet(index, payload, argument, false);
+            // A text beyond the bound is refused like any other bad set: it
+            // would come back in later answers (the name in every DISCOVER_ANS).
+            const std::string text = message.payloadText();
+            ok = fitsHostText(text) && configSet(index, text, argument, false);
+            if (ok) {
+                payload = text;
+            }
         } else if (item.type == ConfigItem::Choice) {
             ok = configSet(index, choiceText(item, argument), argument, false);
         } else {

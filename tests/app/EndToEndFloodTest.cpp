@@ -1,7 +1,9 @@
 // ctest-labels: threads e2e
 // The running program under floods of cheap datagrams from its link: forged
-// sources nobody owns, whose answers wait in the kernel's neighbour queue. Genuine Hosts must still
-// be answered and registrations must not expire.
+// sources nobody owns (whose answers wait in the kernel's neighbour queue),
+// and one Host that asks for the largest answers as fast as it can. Genuine Hosts must still
+// be answered, registrations must not expire, and no source may earn
+// answers without bound.
 #include "protocol/MessageCode.h"
 #include "support/EndToEndRig.h"
 #include "support/ProcessFigures.h"
@@ -10,8 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +26,7 @@ using namespace E2E;
 constexpr uint16_t kDeskPort = 19644;
 constexpr uint16_t kLargestIcon = 1;    // logo.png, 64 x 64 pixels of four bytes
 constexpr uint16_t kWholeIcon = 0xFFFF; // count mode: as many pixels as there are
+constexpr size_t kLargestIconBytes = 16384;
 
 std::vector<uint8_t> bytesOf(QUORVEL::Send& message) {
     message.prepare();
@@ -134,6 +141,129 @@ TEST_F(EndToEndFlood, ForgedSourcesNobodyOwnsDoNotStallTheAnswers) {
     EXPECT_EQ(daemon->countOutput("Unregist out Port"), 0U) << "a sink registration expired";
     EXPECT_EQ(daemon->countOutput("Unregist status Port"), 0U) << "a status registration expired";
     EXPECT_EQ(daemon->countOutput("controlLoop exit"), 0U);
+    EXPECT_FALSE(daemon->hasExited()) << daemon->errors();
+}
+
+// A Host's socket whose answers are counted by a thread of its own; big
+// enough a receive buffer that nothing is lost while it counts.
+class CountingHost {
+public:
+    explicit CountingHost(const NetNamespace& space) {
+        space.run([this] {
+            fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const int size = 64 * 1024 * 1024;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
+            sockaddr_in6 any{};
+            any.sin6_family = AF_INET6;
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any));
+            timeval wait{0, 100000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        });
+        counter = std::thread([this] {
+            std::vector<uint8_t> buffer(65536);
+            while (counting.load()) {
+                const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+                if (got > 0) {
+                    bytes += static_cast<uint64_t>(got);
+                    datagrams += 1;
+                }
+            }
+        });
+    }
+    ~CountingHost() {
+        counting = false;
+        counter.join();
+        ::close(fd);
+    }
+    bool send(const std::vector<uint8_t>& datagram, const VEMRA::SocketAddress& to) {
+        sockaddr_in6 address{};
+        to.toSockaddr(address);
+        return ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                        sizeof(address)) == static_cast<ssize_t>(datagram.size());
+    }
+
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> datagrams{0};
+
+private:
+    int fd = -1;
+    std::atomic<bool> counting{true};
+    std::thread counter;
+};
+
+// Answer bytes per request byte when one Host sends `count` requests evenly
+// within one second, counting what arrives until half a second after.
+double burstFactor(const NetNamespace& space, const std::vector<uint8_t>& request,
+                   const VEMRA::SocketAddress& to, int count, uint64_t& answerBytes) {
+    CountingHost counting(space);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(start + i * std::chrono::microseconds(1000000) / count);
+        counting.send(request, to);
+    }
+    std::this_thread::sleep_until(start + 1500ms);
+    answerBytes = counting.bytes.load();
+    return static_cast<double>(answerBytes) /
+           static_cast<double>(request.size() * static_cast<size_t>(count));
+}
+
+TEST_F(EndToEndFlood, OneSourceEarnsBoundedAnswerBytes) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    const auto iconSize = host->iconSize(kLargestIcon);
+    ASSERT_TRUE(iconSize && iconSize->accepted);
+    ASSERT_EQ(size_t{iconSize->column} * iconSize->row * 4, kLargestIconBytes);
+
+    QUORVEL::Send iconRequest(QUORVEL::ICON_REQ, 0, kLargestIcon, 1, 1, kWholeIcon);
+    const auto icon = bytesOf(iconRequest);
+    QUORVEL::Send bitmaps(QUORVEL::PORT_REQ, 0, 0, 0, 0, 0);
+    const auto portList = bytesOf(bitmaps);
+    QUORVEL::Send table(QUORVEL::PORT_REQ, 0, 0xFFFF, 1, 0, 0);
+    const auto portTable = bytesOf(table);
+
+    struct Case {
+        const char* name;
+        const std::vector<uint8_t>* request;
+        int count;
+    };
+    const Case cases[] = {{"ICON_REQ whole icon", &icon, 2000},
+                          {"ICON_REQ whole icon", &icon, 50},
+                          {"PORT_REQ bitmaps", &portList, 2000},
+                          {"PORT_REQ bitmaps", &portList, 500},
+                          {"PORT_REQ table", &portTable, 2000}};
+    uint64_t iconFloodBytes = 0;
+    double iconFloodFactor = 0;
+    for (const Case& one : cases) {
+        std::this_thread::sleep_for(1500ms); // the source's allowance fills again
+        uint64_t answerBytes = 0;
+        const double factor =
+            burstFactor(net.host, *one.request, onTarget(kDiscoveryPort), one.count, answerBytes);
+        std::cout << one.name << ", " << one.count << " requests in 1 s: " << answerBytes
+                  << " answer bytes, factor " << factor << std::endl;
+        if (one.request == &icon && one.count == 2000) {
+            iconFloodBytes = answerBytes;
+            iconFloodFactor = factor;
+        }
+    }
+    // One Host asking as fast as it likes gets about 1 MB a second and a
+    // burst, not 2000 times 16 KB.
+    EXPECT_LT(iconFloodBytes, 2'000'000U);
+    EXPECT_LT(iconFloodFactor, 64.0);
+
+    // A name longer than a Host may set is refused, and the name every
+    // DISCOVER_ANS carries stays as it was.
+    const std::string longName(1400, 'x');
+    const auto refused = host->configValue(1, QUORVEL::HostClient::Set, 0, longName);
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(refused->accepted);
+    const auto read = host->configValue(1, QUORVEL::HostClient::Read);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->text == "TargetApp") << read->text.size() << " bytes";
+    const auto accepted = host->configValue(1, QUORVEL::HostClient::Set, 0, std::string(64, 'y'));
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(accepted->accepted);
     EXPECT_FALSE(daemon->hasExited()) << daemon->errors();
 }
 

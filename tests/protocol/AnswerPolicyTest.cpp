@@ -123,8 +123,8 @@ TEST(AnswerPolicyTest, TheSourceTableStaysFixedWhenSourcesChurn) {
 }
 
 // Two sockets in a namespace of the test with two addresses on its loopback
-// interface that are not ::1, or with a veth pair on which nobody answers
-// neighbour solicitations.
+// interface that are not ::1 (so the byte budgets apply), or with a veth pair
+// on which nobody answers neighbour solicitations.
 class AnswerPolicyNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,10 +169,64 @@ protected:
     bool opened = false;
 };
 
+TEST_F(AnswerPolicyNetwork, AnswerBytesAreBudgetedPerSourceAndInTotal) {
+    ManualClock clock;
+    AnswerPolicy::Config config = manualConfig(clock);
+    config.sourceStart = 1000;
+    config.sourceBurst = 3000;
+    config.sourceRate = 10000;
+    config.totalBurst = 3600;
+    config.totalRate = 20000;
+    AnswerPolicy policy(config);
+    const auto toFirst = address("fd00::1", first.localPort());
+    const auto toSecond = address("fd00::2", second.localPort());
+    using Outcome = AnswerPolicy::Outcome;
+
+    // A new source starts small.
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Sent);
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Dropped);
+    // 0.1 s at 10 000 bytes a second: 1000 more.
+    clock.advance(100 * kMillisecond);
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Sent);
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Sent);
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Dropped);
+    // At most the burst, however long the pause.
+    clock.advance(10 * kSecond);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Sent) << i;
+    }
+    EXPECT_EQ(sendFrom(policy, 600, toFirst), Outcome::Dropped);
+    // The total: 3600 after the pause, 3000 of them taken above.
+    EXPECT_EQ(sendFrom(policy, 600, toSecond), Outcome::Sent);
+    EXPECT_EQ(sendFrom(policy, 300, toSecond), Outcome::Dropped) << "the total is spent";
+    EXPECT_EQ(policy.droppedAnswers(), 4U);
+
+    int received = 0;
+    while (first.receiveAny(50ms)) {
+        ++received;
+    }
+    EXPECT_EQ(received, 8);
+    EXPECT_TRUE(second.receiveAny(50ms));
+    EXPECT_TRUE(log.capture.waitFor("Answer limit : fd00::1%0,", 2000ms));
+
+    // ::1 is the machine itself: no budget.
+    space.run([&] {
+        HostSocket local;
+        ASSERT_TRUE(local.open(VEMRA::SocketAddress::loopback(0)));
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(sendFrom(policy, 1000, VEMRA::SocketAddress::loopback(local.localPort())),
+                      Outcome::Sent);
+        }
+    });
+}
+
 TEST_F(AnswerPolicyNetwork, AnswersWaitingForANeighbourNeverFillTheBuffer) {
     ManualClock clock;
     AnswerPolicy::Config config = manualConfig(clock);
     config.sendBufferBytes = 64 * 1024; // the kernel grants twice that
+    config.sourceStart = 1 << 20;
+    config.sourceBurst = 1 << 20;
+    config.totalBurst = 1 << 30;
     AnswerPolicy policy(config);
     policy.attach(sender);
     using Outcome = AnswerPolicy::Outcome;

@@ -233,6 +233,27 @@ TEST_F(TargetConfigTest, SetCallsTheSlotPerItemType) {
     EXPECT_EQ(target->setCalls(), expected);
 }
 
+TEST_F(TargetConfigTest, TextsBeyondTheBoundAreRefused) {
+    // The name comes back in every later answer that carries it: 64 bytes of
+    // UTF-8 at most, and a longer set is refused like any bad set.
+    const std::string longest(64, 'n');
+    const auto fits = value(TextItem, HostClient::Set, 0, longest);
+    EXPECT_TRUE(fits.accepted);
+    EXPECT_EQ(fits.text, longest);
+    const std::string umlauts = "Wohnzimmer \xc3\xa4\xc3\xb6\xc3\xbc"; // 17 bytes
+    EXPECT_TRUE(value(TextItem, HostClient::Set, 0, umlauts).accepted);
+
+    const auto tooLong = value(TextItem, HostClient::Set, 0, std::string(65, 'x'));
+    EXPECT_FALSE(tooLong.accepted);
+    EXPECT_EQ(tooLong.text, umlauts) << "the answer shows the name that holds";
+    const auto huge = value(TextItem, HostClient::Set, 0, std::string(1480, 'x'));
+    EXPECT_FALSE(huge.accepted);
+    EXPECT_LE(huge.text.size(), 64U);
+
+    const std::vector<SetCall> expected = {{2, longest, 0, false}, {2, umlauts, 0, false}};
+    EXPECT_EQ(target->setCalls(), expected) << "a refused text never reaches the slot";
+}
+
 TEST_F(TargetConfigTest, ReadOnlyAndUnknownItemsCannotBeSet) {
     const auto readOnly = value(ReadOnlyItem, HostClient::Set, 1);
     EXPECT_FALSE(readOnly.accepted);
