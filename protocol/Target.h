@@ -43,6 +43,8 @@ public:
     // The largest payload one IPv6 UDP datagram can carry once padded:
     // 65 520 bytes on the wire, the next multiple of 8 exceeds 65 527.
     static constexpr size_t kMaxDatagramPayload = 65504;
+    // SYNCNAME_SET entries kept; the one set longest ago is replaced.
+    static constexpr size_t kSyncNameCount = 64;
 
     // Values of result().
     enum Result : int32_t {
@@ -198,7 +200,15 @@ private:
     AnswerPolicy answers;
     std::vector<uint8_t> transferBuffer;
     VEMRA::Crc16Usb transferCrc;
-    std::map<std::array<uint8_t, 16>, std::pair<std::string, uint64_t>> syncNames;
+    // SYNCNAME_SET per Host address, at most kSyncNameCount, names cut to
+    // kMaxHostTextBytes. Nothing in this system reads them.
+    struct SyncName {
+        std::array<uint8_t, 16> address{};
+        std::string name;
+        uint64_t value = 0;
+        uint64_t setAt = 0;
+    };
+    std::vector<SyncName> syncNames;
     SynchroTable synchroTable;
 };
 

@@ -4,6 +4,7 @@
 #include "foundation/LocalAddresses.h"
 #include "foundation/Log.h"
 #include "foundation/LogRecord.h"
+#include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 
 #include <algorithm>
@@ -539,11 +540,29 @@ void Target::handleTextRequest(LoopState& loop, const WireMessage& message) {
 }
 
 void Target::handleSyncName(LoopState& loop, const WireMessage& message) {
-    std::string name = message.payloadText();
+    const std::string payload = message.payloadText();
+    const std::string_view name = cutHostText(payload);
     const uint64_t value = message.value64();
     VEMRA::logLine(VEMRA::kLogDebug, "SYNCNAME_SET : ")
         << name << " " << static_cast<unsigned long long>(value);
-    syncNames[loop.sender.address] = {std::move(name), value};
+    // One entry per Host address, and no more than kSyncNameCount of them:
+    // every source address is free to claim, so the table must not grow
+    // with them. The entry set longest ago makes room.
+    auto entry = std::find_if(syncNames.begin(), syncNames.end(),
+                              [&](const SyncName& known) { return known.address == loop.sender.address; });
+    if (entry == syncNames.end()) {
+        if (syncNames.size() < kSyncNameCount) {
+            syncNames.emplace_back();
+            entry = syncNames.end() - 1;
+        } else {
+            entry = std::min_element(syncNames.begin(), syncNames.end(),
+                                     [](const SyncName& a, const SyncName& b) { return a.setAt < b.setAt; });
+        }
+    }
+    entry->address = loop.sender.address;
+    entry->name.assign(name);
+    entry->value = value;
+    entry->setAt = loop.now;
     Send reply(PORT_ANS, 1);
     answer(loop, reply, 733);
 }

@@ -1,9 +1,10 @@
 // ctest-labels: threads e2e
 // The running program under floods of cheap datagrams from its link: forged
 // sources nobody owns (whose answers wait in the kernel's neighbour queue),
-// and one Host that asks for the largest answers as fast as it can. Genuine Hosts must still
-// be answered, registrations must not expire, and no source may earn
-// answers without bound.
+// twenty thousand "Hosts" that each set a synchro name, and one Host that
+// asks for the largest answers as fast as it can. Genuine Hosts must still
+// be answered, registrations must not expire, memory must not grow with the
+// number of sources, and no source may earn answers without bound.
 #include "protocol/MessageCode.h"
 #include "support/EndToEndRig.h"
 #include "support/ProcessFigures.h"
@@ -141,6 +142,57 @@ TEST_F(EndToEndFlood, ForgedSourcesNobodyOwnsDoNotStallTheAnswers) {
     EXPECT_EQ(daemon->countOutput("Unregist out Port"), 0U) << "a sink registration expired";
     EXPECT_EQ(daemon->countOutput("Unregist status Port"), 0U) << "a status registration expired";
     EXPECT_EQ(daemon->countOutput("controlLoop exit"), 0U);
+    EXPECT_FALSE(daemon->hasExited()) << daemon->errors();
+}
+
+// 2001:db8::<number>, a documentation address the target's namespace has no
+// route to: its answers fail at once instead of waiting for a neighbour.
+VEMRA::SocketAddress routelessAddress(uint32_t number, uint16_t port) {
+    VEMRA::SocketAddress address = strangerAddress(0, number, port, 0);
+    address.address[0] = 0x20;
+    address.address[1] = 0x01;
+    address.address[2] = 0x0D;
+    address.address[3] = 0xB8;
+    return address;
+}
+
+// SYNCNAME_SET from 20 000 forged Host addresses, each with a long name.
+TEST_F(EndToEndFlood, SynchroNamesFromManySourcesDoNotGrowMemory) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    constexpr uint32_t kSources = 20000;
+    constexpr uint32_t kBatch = 50;
+    const std::string longName(1400, 'n');
+    QUORVEL::SendBuffer syncName;
+    syncName.setHeader(QUORVEL::SYNCNAME_SET, 0, 0x1122334455667788ULL);
+    syncName.setPayload(longName.data(), longName.size());
+    const auto datagram = bytesOf(syncName);
+
+    // Warm up the allocator with the same traffic first.
+    auto sendBatch = [&](uint32_t first, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            spoofer->send(routelessAddress(first + i, 40000), onTarget(kDiscoveryPort), datagram);
+        }
+        // The Target takes datagrams in order: once this is answered, the batch was handled.
+        QUORVEL::Send version(QUORVEL::VERSION_REQ, 0);
+        host->socket().request(version, host->target(), QUORVEL::VERSION_ANS, 2000ms);
+    };
+    for (uint32_t first = 0; first < 500; first += kBatch) {
+        sendBatch(1000000 + first, kBatch);
+    }
+    const auto before = residentKilobytes(daemon->pid());
+    ASSERT_TRUE(before);
+    for (uint32_t first = 0; first < kSources; first += kBatch) {
+        sendBatch(first, kBatch);
+    }
+    const auto after = residentKilobytes(daemon->pid());
+    ASSERT_TRUE(after);
+    const int64_t grown = static_cast<int64_t>(*after) - static_cast<int64_t>(*before);
+    std::cout << "RSS " << *before << " kB before, " << *after << " kB after " << kSources
+              << " SYNCNAME_SET sources (" << grown << " kB)" << std::endl;
+    EXPECT_LT(grown, 3 * 1024) << "memory grew with the number of sources";
     EXPECT_FALSE(daemon->hasExited()) << daemon->errors();
 }
 
