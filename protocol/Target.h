@@ -43,6 +43,12 @@ public:
     // The largest payload one IPv6 UDP datagram can carry once padded:
     // 65 520 bytes on the wire, the next multiple of 8 exceeds 65 527.
     static constexpr size_t kMaxDatagramPayload = 65504;
+    // The log relay to a Host (HOST_DEBUG) sends at most this many lines a
+    // second, after a burst of kRelayBurst: whoever switches it on chooses
+    // where the lines go, and a steady stream at somebody else must not
+    // come of it.
+    static constexpr uint64_t kRelayLinesPerSecond = 20;
+    static constexpr uint64_t kRelayBurst = 100;
     // SYNCNAME_SET entries kept; the one set longest ago is replaced.
     static constexpr size_t kSyncNameCount = 64;
 
@@ -102,6 +108,11 @@ public:
         TargetRegistry registry;
         VEMRA::SocketAddress hostDebugAddress; // all zero: relaying to a Host is off
         bool hostDebugFailing = false;         // the last relay to the Host failed
+        // Lines the relay may still send to the Host, refilled with time;
+        // lines beyond it are counted and not sent.
+        uint64_t relayTokens = kRelayBurst;
+        uint64_t relayStamp = 0;
+        uint64_t relaySkipped = 0;
         uint64_t now = 0;
         uint64_t lastScan = 0;
         uint16_t expectedPiece = 0;

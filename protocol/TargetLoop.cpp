@@ -244,12 +244,41 @@ void Target::relay(LoopState& loop) {
     if (loop.hostDebugAddress == VEMRA::SocketAddress{}) {
         return;
     }
+    const uint64_t now = clockNow();
+    const auto elapsed = static_cast<int64_t>(now - loop.relayStamp);
+    if (loop.relayStamp == 0) {
+        loop.relayStamp = now;
+    } else if (elapsed > 0) {
+        const uint64_t gained =
+            static_cast<uint64_t>(std::min<int64_t>(elapsed, 60 * VEMRA::kPicosecondsPerSecond)) *
+            kRelayLinesPerSecond / VEMRA::kPicosecondsPerSecond;
+        if (gained != 0) {
+            loop.relayTokens = std::min(kRelayBurst, loop.relayTokens + gained);
+            loop.relayStamp = now;
+        }
+    }
+    // After lines were skipped, the next one goes with a note of how many
+    // (which counts as a line too), so it waits for room for both.
+    const uint64_t needed = loop.relaySkipped != 0 ? 2 : 1;
+    if (loop.relayTokens < needed) {
+        ++loop.relaySkipped;
+        return;
+    }
+    loop.relayTokens -= needed;
     const size_t header = VEMRA::LogRecord::kHeaderLength;
     SendBuffer forward;
-    forward.setHeader(HOST_DEBUG_ANS, 1, 2, 0, 0, 0);
-    if (line.size() > header) {
-        forward.setPayload(line.data() + header, line.size() - header);
+    if (loop.relaySkipped != 0) {
+        const std::string note = "Host Debug : " + std::to_string(loop.relaySkipped) + " lines not relayed";
+        loop.relaySkipped = 0;
+        forward.setHeader(HOST_DEBUG_ANS, 1, 2, 0, 0, 0);
+        forward.setPayload(note.data(), note.size());
+        forward.prepare();
+        const auto bytes = forward.bytes();
+        (void)discoverySocket.sendToNow(bytes.data(), bytes.size(), loop.hostDebugAddress);
     }
+    forward.setHeader(HOST_DEBUG_ANS, 1, 2, 0, 0, 0);
+    forward.setPayload(line.size() > header ? line.data() + header : line.data(),
+                       line.size() > header ? line.size() - header : 0);
     forward.prepare();
     const auto bytes = forward.bytes();
     if (discoverySocket.sendToNow(bytes.data(), bytes.size(), loop.hostDebugAddress)) {

@@ -28,12 +28,12 @@ std::vector<uint8_t> syslogLine(const std::string& body) {
 // process logger's side, a socket that sends lines to the relay port.
 class TargetRelayTest : public ::testing::Test {
 protected:
-    void startTarget(bool syslogToLocal) {
+    void startTarget(bool syslogToLocal, ManualClock* manualClock = nullptr) {
         ASSERT_TRUE(collector.open(VEMRA::SocketAddress::loopback(0)));
         ASSERT_TRUE(logSide.open(VEMRA::SocketAddress::loopback(0)));
         TargetInfo info = sampleInfo();
         info.syslogToLocal = syslogToLocal;
-        Target::Config config = loopbackConfig();
+        Target::Config config = loopbackConfig(manualClock);
         config.localSyslogPort = collector.localPort();
         target = std::make_unique<Target>(info, config);
         ASSERT_TRUE(target->start(true));
@@ -51,6 +51,7 @@ protected:
     }
 
     CapturedLog log;
+    ManualClock clock; // outlives the Target, which stops in TearDown
     HostSocket collector;
     HostSocket logSide;
     VEMRA::SocketAddress relay;
@@ -104,6 +105,55 @@ TEST_F(TargetRelayTest, WithoutLocalSyslogOnlyTheHostGetsLines) {
     sendLine(syslogLine("only host"));
     EXPECT_EQ(client.nextLogLine(2000ms), std::optional<std::string>("only host"));
     EXPECT_FALSE(collector.receiveAny(50ms));
+}
+
+TEST_F(TargetRelayTest, TheRelayToAHostIsBoundedInLinesPerSecond) {
+    // Whoever sends HOST_DEBUG chooses where the lines go (any address and
+    // port: the protocol has no authentication), so the relay must not turn
+    // into a steady stream at somebody else. The Target's time stands still
+    // unless the test moves it; the local collector gets every line, which
+    // shows when the Target has taken them all.
+    startTarget(true, &clock);
+    HostClient client = loopbackClient(*target);
+    ASSERT_EQ(client.hostDebug(true), std::optional<bool>(true));
+    const auto relayedUntil = [&](const std::string& last) {
+        for (;;) {
+            const auto line = collector.receiveAny(10000ms);
+            if (!line || std::string(line->bytes.begin(), line->bytes.end()).ends_with(last)) {
+                break;
+            }
+        }
+        std::vector<std::string> lines;
+        while (const auto line = client.nextLogLine(200ms)) {
+            lines.push_back(*line);
+        }
+        return lines;
+    };
+
+    // Few enough that the relay socket's receive buffer holds them all, even
+    // while the Target's idle-class thread waits for a busy machine.
+    constexpr int kLines = 200;
+    for (int i = 0; i < kLines; ++i) {
+        sendLine(syslogLine("line " + std::to_string(i)));
+    }
+    sendLine(syslogLine("end of flood"));
+    const auto burst = relayedUntil("end of flood");
+    ASSERT_EQ(burst.size(), Target::kRelayBurst) << "a burst, then nothing while no time passes";
+    EXPECT_EQ(burst.front(), "line 0");
+    EXPECT_EQ(burst.back(), "line " + std::to_string(Target::kRelayBurst - 1));
+
+    // A second later the relay has room for kRelayLinesPerSecond lines: first
+    // a note of what the Host missed, then the lines.
+    clock.advance(VEMRA::kPicosecondsPerSecond);
+    for (int i = 0; i < 30; ++i) {
+        sendLine(syslogLine("later " + std::to_string(i)));
+    }
+    const auto later = relayedUntil("later 29");
+    ASSERT_EQ(later.size(), Target::kRelayLinesPerSecond);
+    EXPECT_EQ(later.front(),
+              "Host Debug : " + std::to_string(kLines - Target::kRelayBurst + 1) + " lines not relayed");
+    EXPECT_EQ(later[1], "later 0");
+    EXPECT_EQ(later.back(), "later " + std::to_string(Target::kRelayLinesPerSecond - 2));
 }
 
 TEST(TargetRelayLogger, TheProcessLoggerFeedsTheRelay) {
