@@ -123,6 +123,7 @@ protected:
         std::atomic<bool> msStop{false};   // set by the stream worker to stop the MS worker
         std::thread msThread;              // started and joined by the stream worker
         uint16_t msPort = 0;               // the MS socket's bound port (wake-up target)
+        VEMRA::SocketAddress host;         // stream worker: the Host that connected
         std::vector<uint8_t> scratch;      // stream worker's receive buffer while the MS worker runs
     };
 
@@ -199,6 +200,8 @@ protected:
     StreamOutcome streamDatagram(StreamPass& pass, PacketSlot* slot, std::span<const uint8_t> datagram);
     bool dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now);
     bool levelReport(StreamPass& pass);
+    // Ends a Connected connection (drain, release, Idle). A connection the
+    // node thread ended meanwhile is only answered.
     bool disconnectProcedure(StreamPass& pass, bool withAnswer);
     void markIdle();
     void startMsWorker(StreamPass& pass);

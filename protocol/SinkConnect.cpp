@@ -117,18 +117,29 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
     // as it sees Connecting, and hands it this start time.
     syncStart = ms ? startTimeFor(message, from) : 0;
 
-    state = Connecting;
+    // From here on the stream worker may end the connection at any moment (a
+    // full ring): every change of state below is a compare-and-set.
+    uint32_t expected = Idle;
+    if (!state.compare_exchange_strong(expected, Connecting)) {
+        statusWord &= static_cast<uint16_t>(~2U);
+        return refuse();
+    }
     wakeAll();
     VEMRA::logLine(VEMRA::kLogDebug, "do connect");
     const std::string name = hostNameAddress == from ? hostName : std::string();
     if (!connect(name)) {
         statusWord &= static_cast<uint16_t>(~2U);
-        state = Idle;
+        expected = Connecting;
+        state.compare_exchange_strong(expected, Idle);
         wakeAll();
         VEMRA::logLine(VEMRA::kLogDetail, "er1 coneSct");
         return false;
     }
-    state = Connected;
+    expected = Connecting;
+    if (!state.compare_exchange_strong(expected, Connected)) {
+        // The stream worker gave the connection up before the Host heard of it.
+        return refuse();
+    }
     const Send accepted(answerCode, static_cast<uint16_t>(statusWord.load() | 1), streamPort, msPort, 0, 0);
     if (!answer(accepted, hostAddress, kSiteConnectAnswer)) {
         disconnectStream();

@@ -22,6 +22,12 @@ bool isStreaming(uint32_t state) {
     return state == Connecting || state == Connected;
 }
 
+// The stream port takes datagrams only from the Host's address (and its
+// interface), whichever of its ports they come from.
+bool fromHost(const VEMRA::SocketAddress& host, const VEMRA::SocketAddress& from) {
+    return from.address == host.address && from.scope == host.scope;
+}
+
 } // namespace
 
 void Sink::streamWorkerThreadBody() {
@@ -113,6 +119,7 @@ bool Sink::streamWorker() {
         msSocket = std::move(pendingMsSocket);
         pass.msPort = pendingMsPort;
         pendingMsPort = 0;
+        pass.host = streamPeer;
         std::lock_guard<std::mutex> sending(streamSendMutex);
         streamSocket.setPeer(streamPeer);
     }
@@ -137,6 +144,11 @@ bool Sink::streamWorker() {
             break;
         }
         uint64_t now = VEMRA::clockNow();
+        // The Host cannot send before it has the connect answer: the silence
+        // is counted from the moment the node thread has finished connecting.
+        if (state.load() == Connecting) {
+            pass.lastRecv = now;
+        }
         const uint64_t lastRecv = pass.lastRecv.load();
         if (pass.gotData.load()) {
             const uint64_t between = now - lastRecv;
@@ -177,6 +189,9 @@ bool Sink::streamWorker() {
             if (length == 0) {
                 break; // nothing more waiting
             }
+            if (!fromHost(pass.host, from)) {
+                continue;
+            }
             const StreamOutcome outcome =
                 streamDatagram(pass, slot, std::span<const uint8_t>(buffer, length));
             if (outcome == StreamOutcome::GiveUp) {
@@ -200,6 +215,12 @@ Sink::StreamOutcome Sink::streamDatagram(StreamPass& pass, PacketSlot* slot,
     bool ended = false;
     switch (message.code()) {
     case DISCONNECT:
+        // One that waited on the port while the node thread was still
+        // connecting belongs to no connection of this Host's.
+        if (state.load() != Connected) {
+            VEMRA::logLine(VEMRA::kLogDetail, "Socket Receive udp_str:") << message.code();
+            break;
+        }
         VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Pre");
         if (!disconnectProcedure(pass, true)) {
             return StreamOutcome::GiveUp;
@@ -299,7 +320,15 @@ void Sink::markIdle() {
 bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
     // No datagram of this connection may reach the ring once it has drained.
     stopMsWorker(pass);
-    state = Disconnecting;
+    // The node thread moves a connection out of Connected only when its
+    // connect answer failed; it has released the output itself then.
+    uint32_t connected = Connected;
+    if (!state.compare_exchange_strong(connected, Disconnecting)) {
+        if (withAnswer) {
+            sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+        }
+        return true;
+    }
     wakeAll();
     if (!preDisconnect()) {
         if (!disconnectStream()) {

@@ -40,18 +40,7 @@ QUORVEL::StreamStats streamWith(Connection& connection, QUORVEL::StreamConfig co
 class EndToEndFault : public Rig {
 protected:
     // The test build with one paced DAC, hw:1,0, plugged; its sink's port.
-    void startWithDesk() {
-        setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {pacedDac(1)});
-        if (HasFatalFailure() || IsSkipped()) {
-            return;
-        }
-        plug(1);
-        startDaemon();
-        host = hostClient();
-        const auto desk = sinkPort(*host, 1);
-        ASSERT_TRUE(desk) << daemon->output();
-        ASSERT_EQ(desk->port, kDeskPort);
-    }
+    void startWithDesk() { startWithDeskDac(pacedDac(1), host); }
 
     // A fresh connection to the desk DAC's sink, retried until the sink takes it.
     Connection connectDesk(QUORVEL::AudioFormat format) {

@@ -243,6 +243,59 @@ TEST(SinkStreamTest, SilentHostTimesOutAndIdleDisconnectIsAnswered) {
     ASSERT_TRUE(rig.client->disconnect(again));
 }
 
+// A DISCONNECT that lies waiting on the stream port when a Host connects
+// (spoofed, or a stale one) belongs to no connection: taken while the sink is
+// still Connecting it once set Disconnecting, the node thread then wrote
+// Connected over it, and the sink stayed wedged with a drain that never came.
+// The node thread is held in connect (state Connecting) and the transport
+// worker starts only afterwards, the order in which the fault struck.
+TEST(SinkStreamTest, DisconnectWaitingAtConnectTimeNeitherWedgesNorEndsTheConnection) {
+    LogCapture log;
+    SinkRig rig;
+    ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), TestBackEndOptions(), {}, false));
+    rig.sink().holdConnect(true);
+    SendBuffer connect;
+    connect.setHeader(CONNECT, 0, cdFormat().value());
+    ASSERT_TRUE(rig.client->socket().send(connect, rig.node->controlAddress()));
+    for (int i = 0; i < 1000 && rig.sink().connectCalls() == 0; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_EQ(rig.sink().connectCalls(), 1);
+    ASSERT_TRUE(log.waitFor("do start", milliseconds(10000)));
+
+    const uint16_t port = rig.sink().boundStreamPort();
+    const auto stranger = rig.newClient();
+    ASSERT_TRUE(stranger);
+    Send disconnect(DISCONNECT, 0);
+    ASSERT_TRUE(stranger->socket().send(disconnect, stranger->sinkAddress(port)));
+    // Acted on ("DisConnect Pre"), or passed over as a datagram of no use.
+    for (int i = 0; i < 1000 && !log.contains("DisConnect Pre") && !log.contains("Socket Receive udp_str:12");
+         ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    rig.sink().holdConnect(false);
+    const auto answer = rig.client->socket().receive(CONNECT_ANS, milliseconds(10000));
+    ASSERT_TRUE(answer);
+    ASSERT_TRUE(answer->accepted());
+    ASSERT_EQ(answer->param0(), port);
+    ASSERT_TRUE(rig.sink().startTransport());
+
+    // The connection is the Host's: its audio plays and its DISCONNECT drains.
+    std::vector<uint8_t> audio(17640, 0x5A);
+    StreamConfig config;
+    config.format = cdFormat();
+    StreamSender sender(rig.client->socket(), rig.client->sinkAddress(port), config);
+    EXPECT_TRUE(sender.stream(audio));
+    const auto drained = rig.client->disconnect(port, milliseconds(10000));
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(drained->status() & 2, 0);
+    EXPECT_EQ(audible(rig.sink()), audio);
+    EXPECT_EQ(rig.sink().connState(), Idle);
+    EXPECT_EQ(log.count("DisConnect Pre"), 1U);
+    // And the sink takes the next one.
+    EXPECT_NE(rig.connect(cdFormat()), 0);
+}
+
 TEST(SinkStreamTest, MsDatagramsCarryTheFlushMarkInTheirTrailer) {
     SinkRig rig;
     ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), unpaced()));

@@ -39,6 +39,7 @@ using QUORVELTEST::insertedSilenceBlocks;
 constexpr uint64_t kVendorWord = 0x6B6369776C6C6542ULL; // "Bellwick"
 constexpr uint16_t kDiscoveryPort = 19642;
 constexpr uint16_t kPlayStopPort = 19641;
+constexpr uint16_t kFirstControlPort = 19644; // the control port of DAC number 1
 // Readiness waits are generous: sanitizer builds on a busy machine are slow,
 // and the supervisor itself takes 3 s before its first scan and 1 s per DAC.
 constexpr auto kReady = std::chrono::milliseconds(30000);
@@ -106,6 +107,22 @@ protected:
         const std::vector<std::string> arguments =
             testBuild ? std::vector<std::string>{devices_.path} : std::vector<std::string>{};
         ASSERT_TRUE(daemon->start(net.target, arguments));
+    }
+
+    // The test build with one DAC, `dac` of the card "Desk DAC", plugged as
+    // hw:1,0; once its sink is listed (DAC number 1), `host` is a client of
+    // the target.
+    void startWithDeskDac(const QUORVELTEST::FakePcmDevice& dac, std::unique_ptr<QUORVEL::HostClient>& host) {
+        setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {dac});
+        if (HasFatalFailure() || IsSkipped()) {
+            return;
+        }
+        plug(1);
+        startDaemon();
+        host = hostClient();
+        const auto desk = sinkPort(*host, 1);
+        ASSERT_TRUE(desk) << daemon->output();
+        ASSERT_EQ(desk->port, kFirstControlPort);
     }
 
     // A DAC file appears in (or leaves) the test build's device directory.

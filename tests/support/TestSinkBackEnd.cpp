@@ -36,6 +36,7 @@ TestSinkBackEnd::TestSinkBackEnd(const SinkInfo& info, VEMRA::SocketWaitSet& pol
 
 TestSinkBackEnd::~TestSinkBackEnd() {
     hold(false);
+    holdConnect(false);
     closeAll(); // the transport worker calls writeOutput until it is joined
 }
 
@@ -61,9 +62,13 @@ bool TestSinkBackEnd::setFormat(const AudioFormat&) {
 }
 
 bool TestSinkBackEnd::connect(const std::string& hostName) {
+    ++connectsEntered;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         names.push_back(hostName);
+        while (holdingConnect && isRunning()) {
+            holdChanged.wait_for(lock, std::chrono::milliseconds(10));
+        }
     }
     return SinkBuffer::connect(hostName);
 }
@@ -117,6 +122,14 @@ void TestSinkBackEnd::hold(bool held) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         holding = held;
+    }
+    holdChanged.notify_all();
+}
+
+void TestSinkBackEnd::holdConnect(bool held) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        holdingConnect = held;
     }
     holdChanged.notify_all();
 }

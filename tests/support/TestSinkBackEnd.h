@@ -45,6 +45,11 @@ public:
     // While held, writeOutput blocks (the device stalls) until released or
     // the sink stops.
     void hold(bool held);
+    // While held, connect blocks on the node thread, with the sink in the
+    // Connecting state, until released or the sink stops.
+    void holdConnect(bool held);
+    // connect calls that have begun (held or not).
+    int connectCalls() const { return connectsEntered.load(); }
 
     std::vector<uint8_t> recorded() const;
     std::vector<size_t> writeSizes() const;
@@ -65,6 +70,7 @@ private:
     mutable std::mutex mutex;
     std::condition_variable holdChanged;
     bool holding = false;                 // guarded by mutex
+    bool holdingConnect = false;          // guarded by mutex
     std::vector<uint8_t> bytes;           // guarded by mutex
     std::vector<size_t> sizes;            // guarded by mutex
     std::vector<uint64_t> starts;         // guarded by mutex
@@ -76,6 +82,7 @@ private:
     std::atomic<uint64_t> writes{0};
     std::atomic<int> formatCalls{0};
     std::atomic<int> disconnects{0};
+    std::atomic<int> connectsEntered{0};
 };
 
 } // namespace QUORVEL
