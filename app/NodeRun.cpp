@@ -1,5 +1,7 @@
 #include "app/NodeRun.h"
 
+#include "foundation/Completes.h"
+
 #include <algorithm>
 
 NodeRun::~NodeRun() {
@@ -10,7 +12,12 @@ void NodeRun::start() {
     stop();
     running.store(true);
     result.store(true);
-    thread = std::thread(&NodeRun::threadMain, this);
+    // A thread the system cannot start (no memory for its stack) leaves the
+    // node ended with a false result, as a worker that failed at once.
+    if (!VEMRA::completes([this] { thread = std::thread(&NodeRun::threadMain, this); })) {
+        result.store(false);
+        running.store(false);
+    }
 }
 
 void NodeRun::stop() {

@@ -3,6 +3,7 @@
 #include "foundation/SysLog.h"
 
 #include <atomic>
+#include <new>
 
 namespace VEMRA {
 
@@ -26,7 +27,8 @@ std::unique_ptr<LogRecord> newRecord(int level) {
         return nullptr;
     }
     const uint32_t priority = logFacility() * 8U | static_cast<uint32_t>(level & kLevelMask);
-    return std::make_unique<LogRecord>(static_cast<uint8_t>(priority));
+    // Out of memory the line is lost, never the process.
+    return std::unique_ptr<LogRecord>(new (std::nothrow) LogRecord(static_cast<uint8_t>(priority)));
 }
 
 void commit(LogRecord& record) { commitToProcessLogger(record); }

@@ -38,6 +38,14 @@ void PacketRing::discardUpTo(uint64_t position) {
     }
 }
 
+size_t PacketRing::heldBytes() const {
+    size_t bytes = 0;
+    for (const PacketSlot& slot : slots) {
+        bytes += slot.buffer.size();
+    }
+    return bytes;
+}
+
 void PacketRing::discardAll() {
     readIndex.store(writeIndex.load(std::memory_order_acquire), std::memory_order_release);
 }

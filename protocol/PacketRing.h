@@ -43,6 +43,9 @@ public:
     void discardUpTo(uint64_t position);
 
     size_t slotBytes() const { return bytesPerSlot; }
+    // The bytes the slots' buffers hold, for a ring no worker touches (a sink
+    // between connections). Slots exchange buffers with the output queue.
+    size_t heldBytes() const;
 
 private:
     static size_t next(size_t index) { return (index + 1) & (kSlotCount - 1); }

@@ -14,6 +14,7 @@ public:
     static constexpr uint64_t kClassFloat = 0x200;
     static constexpr uint64_t kClassOther = 0x400;
     static constexpr uint64_t kClassDsd = 0x800;
+    static constexpr uint64_t kClassMask = 0xFF00;
     static constexpr int kLatencyShift = 16;
     static constexpr uint64_t kLatencyMask = 0xFFFFULL << kLatencyShift;
 

@@ -1,5 +1,6 @@
 #include "protocol/Sink.h"
 
+#include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "protocol/MessageCode.h"
 #include "protocol/WireMessage.h"
@@ -90,8 +91,8 @@ bool Sink::start() {
     if (streamWorkerThread.joinable()) {
         return false;
     }
-    streamWorkerThread = std::thread(&Sink::streamWorkerThreadBody, this);
-    return true;
+    return VEMRA::completes(
+        [this] { streamWorkerThread = std::thread(&Sink::streamWorkerThreadBody, this); });
 }
 
 bool Sink::preDisconnect() {

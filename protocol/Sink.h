@@ -204,7 +204,7 @@ protected:
     // node thread ended meanwhile is only answered.
     bool disconnectProcedure(StreamPass& pass, bool withAnswer);
     void markIdle();
-    void startMsWorker(StreamPass& pass);
+    bool startMsWorker(StreamPass& pass); // false: the thread could not be started
     void stopMsWorker(StreamPass& pass);
     void msWorker(StreamPass& pass);
     // MS worker: one datagram of `length` bytes received into `slot` (the

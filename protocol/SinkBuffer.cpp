@@ -1,6 +1,7 @@
 #include "protocol/SinkBuffer.h"
 
 #include "foundation/Clock.h"
+#include "foundation/Completes.h"
 #include "foundation/Log.h"
 
 #include <algorithm>
@@ -41,9 +42,11 @@ void SinkBuffer::getLatency(uint16_t& maxLatency, uint16_t&, uint16_t& requested
 bool SinkBuffer::setPrepareFormat(PrepareFormat& w) {
     const uint16_t wanted = w.latency();
     const uint16_t minimum = latencyMin.load();
-    const uint16_t maximum = latencyMax.load();
+    // A latency whose pre-fill would pass the bound is clamped like one
+    // beyond the range: the Host is told the latency it gets.
+    const uint16_t maximum = std::min(latencyMax.load(), latencyLimit(largestBytesPerSecond(w)));
     if (wanted == 0) {
-        latency = latencyDefault.load();
+        latency = std::min(latencyDefault.load(), maximum);
     } else if (minimum < wanted && wanted < maximum) {
         latency = wanted;
     } else {
@@ -56,6 +59,12 @@ bool SinkBuffer::setPrepareFormat(PrepareFormat& w) {
 
 bool SinkBuffer::connect(const std::string&) {
     const AudioFormat current = format.load();
+    // The prepare step bounded the latency for the largest sample of the
+    // format's class; with the format known the bound is exact.
+    const uint16_t limit = latencyLimit(current.bytesPerSecond());
+    if (latency.load() > limit) {
+        latency = limit;
+    }
     const Prefill plan = prefillFor(current, latency.load());
     std::lock_guard<std::mutex> lock(bufMutex);
     pendingRingStart = ring.writePosition();
@@ -97,8 +106,8 @@ bool SinkBuffer::startTransport() {
     if (transportThread.joinable()) {
         return false;
     }
-    transportThread = std::thread(&SinkBuffer::transportThreadBody, this);
-    return true;
+    return VEMRA::completes(
+        [this] { transportThread = std::thread(&SinkBuffer::transportThreadBody, this); });
 }
 
 bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {
@@ -166,10 +175,25 @@ SinkBuffer::Prefill SinkBuffer::prefillFor(AudioFormat fmt, uint16_t latencyUnit
     Prefill plan;
     const uint64_t bitsPerSecond = static_cast<uint64_t>(fmt.rate()) * fmt.bitsPerSample() * fmt.channels();
     plan.frame = static_cast<uint64_t>(fmt.bytesPerSample()) * fmt.channels();
-    plan.total = bitsPerSecond / 8 * latencyUnits / kLatencyUnitsPerSecond;
+    plan.total = std::min(bitsPerSecond / 8 * latencyUnits / kLatencyUnitsPerSecond, kPrefillLimit);
     plan.total -= plan.total % plan.frame;
     plan.chunk = bitsPerSecond / (8 * kChunksPerSecond);
     return plan;
+}
+
+uint16_t SinkBuffer::latencyLimit(uint64_t bytesPerSecond) {
+    if (bytesPerSecond == 0) {
+        return 0xFFFF;
+    }
+    return static_cast<uint16_t>(
+        std::clamp<uint64_t>(kPrefillLimit * kLatencyUnitsPerSecond / bytesPerSecond, 1, 0xFFFF));
+}
+
+uint64_t SinkBuffer::largestBytesPerSecond(PrepareFormat word) {
+    const AudioFormat fmt(word.value());
+    const bool dsd = (word.value() & PrepareFormat::kClassMask) == PrepareFormat::kClassDsd;
+    const uint64_t bitsPerSample = dsd ? 1 : 64;
+    return static_cast<uint64_t>(fmt.rate()) * fmt.channels() * bitsPerSample / 8;
 }
 
 uint64_t SinkBuffer::underrunBytes(AudioFormat fmt) {

@@ -28,6 +28,11 @@ class SinkBuffer : public Sink {
 public:
     static constexpr size_t kSlotBytes = 1500;
     static constexpr size_t kSpareLimit = 1024;
+    // The most silence a connection starts with, whatever its latency: 6.5 s
+    // of the fastest streams would be hundreds of megabytes, taken at once.
+    // 32 MiB hold the longest latency of every stereo PCM stream up to 192 kHz
+    // (and of DSD up to DSD256); faster streams get a shorter latency.
+    static constexpr uint64_t kPrefillLimit = uint64_t{32} << 20;
 
     // What the connect step pre-fills: `total` bytes of silence in chunks of
     // at most `chunk`, each a multiple of `frame`.
@@ -60,8 +65,17 @@ public:
     void setLatencyDefault(uint16_t defaultLatency) { setLatencyRange(0, 65535, defaultLatency); }
     uint16_t currentLatency() const { return latency.load(); }
 
-    // The arithmetic of the buffer, in 64 bits; none divides by zero.
+    // The arithmetic of the buffer, in 64 bits; none divides by zero. The
+    // pre-fill holds at most kPrefillLimit bytes.
     static Prefill prefillFor(AudioFormat format, uint16_t latency);
+    // The largest latency (100 us units, at least 1) whose pre-fill of a
+    // stream of `bytesPerSecond` stays within kPrefillLimit.
+    static uint16_t latencyLimit(uint64_t bytesPerSecond);
+    // The bytes per second of the largest stream a prepare word may stand
+    // for: it names the class of the format but not its sample size, so PCM
+    // counts as 64-bit samples and DSD as 1-bit (the only DSD a back end of
+    // this system plays; connect checks again with the real format).
+    static uint64_t largestBytesPerSecond(PrepareFormat word);
     // 10 ms of the format, whole frames (at least one frame; 0 without a rate).
     static uint64_t underrunBytes(AudioFormat format);
     // Queue depth in units of 100 us added to `fill`, saturating at 0xFFFF.
@@ -77,7 +91,10 @@ protected:
     void transportThreadBody();
     bool transportPass();
     bool waitForConnection();
-    void moveToQueue(PacketSlot& slot);
+    // Transport worker. Where memory runs out, the queue stays shorter (the
+    // slot stays in the ring, the pre-fill is cut) and nothing else fails.
+    bool appendNode(uint64_t bytes); // a new node with a buffer of `bytes` at the end of `queue`
+    bool moveToQueue(PacketSlot& slot);
     void retireFront();
     void appendPrefill(const Prefill& plan, uint8_t silenceByte);
     void rateComputation(uint64_t queuedBytes);

@@ -1,3 +1,4 @@
+#include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "protocol/Sink.h"
 
@@ -12,8 +13,12 @@ constexpr uint8_t kSequenceBits = 0x7F;
 
 } // namespace
 
-void Sink::startMsWorker(StreamPass& pass) {
-    pass.msThread = std::thread([this, &pass] { msWorker(pass); });
+bool Sink::startMsWorker(StreamPass& pass) {
+    if (VEMRA::completes([this, &pass] { pass.msThread = std::thread([this, &pass] { msWorker(pass); }); })) {
+        return true;
+    }
+    VEMRA::logLine(VEMRA::kLogError, "MS worker start error");
+    return false;
 }
 
 void Sink::stopMsWorker(StreamPass& pass) {

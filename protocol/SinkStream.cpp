@@ -1,3 +1,4 @@
+#include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
@@ -50,7 +51,10 @@ bool Sink::streamWorker() {
     VEMRA::logLine(VEMRA::kLogDebug, "wt start");
     playing = false;
     StreamPass pass;
-    pass.scratch.resize(std::max<size_t>(info.packetSize, 1500));
+    if (!VEMRA::completes([&] { pass.scratch.resize(std::max<size_t>(info.packetSize, 1500)); })) {
+        sleepMilliseconds(10); // no memory now: the next pass tries again
+        return true;
+    }
 
     // Idle phase: wait for a connection; answer a late DISCONNECT.
     for (;;) {
@@ -128,9 +132,12 @@ bool Sink::streamWorker() {
     ++connectionSerial;
     playing = true;
     wakeAll();
-    const bool msMode = msSocket.isOpen();
-    if (msMode) {
-        startMsWorker(pass);
+    bool msMode = msSocket.isOpen();
+    if (msMode && !startMsWorker(pass)) {
+        // Without its thread no MS datagram is taken: the connection runs on
+        // as a plain one and ends by the silence time-out.
+        msSocket.close();
+        msMode = false;
     }
 
     // Streaming loop.

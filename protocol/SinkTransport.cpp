@@ -1,4 +1,5 @@
 #include "foundation/Clock.h"
+#include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "protocol/SinkBuffer.h"
 
@@ -78,13 +79,17 @@ bool SinkBuffer::transportPass() {
             appendPrefill(pendingPrefill, pendingSilenceByte);
         }
     }
-    // The underrun filler keeps its buffer across connections.
-    silence.assign(underrunBytes(current), current.silenceByte());
+    // The underrun filler keeps its buffer across connections. Without the
+    // memory for it an underrun pauses instead (below).
+    if (!VEMRA::completes([&] { silence.assign(underrunBytes(current), current.silenceByte()); })) {
+        silence.clear();
+    }
     // A Host that sends faster than the device plays must not grow the queue
-    // without end: beyond twice the pre-fill and a second of audio the
-    // datagrams stay in the ring, and once the ring is full the stream worker
-    // gives the connection up.
-    const uint64_t queueLimit = 2 * prefillFor(current, latency.load()).total + current.bytesPerSecond();
+    // without end: beyond twice the pre-fill and a second of audio (at most
+    // twice the pre-fill bound) the datagrams stay in the ring, and once the
+    // ring is full the stream worker gives the connection up.
+    const uint64_t queueLimit =
+        std::min(2 * prefillFor(current, latency.load()).total + current.bytesPerSecond(), 2 * kPrefillLimit);
     uint64_t queuedBytes = 0;
     for (const PacketSlot& node : queue) {
         queuedBytes += node.length;
@@ -103,8 +108,11 @@ bool SinkBuffer::transportPass() {
         }
         uint64_t moved = 0;
         while (!ring.empty() && queuedBytes < queueLimit) {
-            queuedBytes += ring.readSlot().length;
-            moveToQueue(ring.readSlot());
+            const uint64_t length = ring.readSlot().length;
+            if (!moveToQueue(ring.readSlot())) {
+                break; // no memory for a node: the datagram waits in the ring
+            }
+            queuedBytes += length;
             ring.release();
             ++moved;
         }
@@ -183,19 +191,37 @@ void SinkBuffer::drainHandshake() {
     VEMRA::logLine(VEMRA::kLogDebug, "ts exit");
 }
 
-void SinkBuffer::moveToQueue(PacketSlot& slot) {
+bool SinkBuffer::appendNode(uint64_t bytes) {
+    std::list<PacketSlot> made;
+    if (!VEMRA::completes([&] {
+            made.emplace_back();
+            made.back().buffer.resize(bytes);
+        })) {
+        return false;
+    }
+    queue.splice(queue.end(), made);
+    return true;
+}
+
+bool SinkBuffer::moveToQueue(PacketSlot& slot) {
     if (spare.empty()) {
         // The slot gets this node's buffer in exchange, so it must hold a datagram.
-        queue.emplace_back();
-        queue.back().buffer.resize(ring.slotBytes());
+        if (!appendNode(ring.slotBytes())) {
+            return false;
+        }
     } else {
         queue.splice(queue.end(), spare, spare.begin());
     }
     queue.back().swapWith(slot);
+    return true;
 }
 
 void SinkBuffer::retireFront() {
-    if (spare.size() < kSpareLimit) {
+    // A pre-fill chunk larger than a ring slot is freed once played: kept, it
+    // would travel into a slot in exchange for a datagram and stay there, and
+    // at the fastest formats the ring would end up holding hundreds of
+    // megabytes.
+    if (spare.size() < kSpareLimit && queue.front().buffer.size() <= ring.slotBytes()) {
         spare.splice(spare.begin(), queue, queue.begin());
     } else {
         queue.pop_front();
@@ -210,14 +236,12 @@ void SinkBuffer::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
         if (n == 0) {
             n = plan.frame; // a chunk smaller than a frame would never finish
         }
-        if (spare.empty()) {
-            queue.emplace_back();
-        } else {
-            queue.splice(queue.end(), spare, spare.begin());
+        // Pre-fill buffers of a ring slot's size or less later carry datagrams.
+        if (!appendNode(std::max<uint64_t>(n, ring.slotBytes()))) {
+            VEMRA::logLine(VEMRA::kLogError, "prefill alloc error ") << total;
+            return; // the connection starts with less silence
         }
         PacketSlot& node = queue.back();
-        // Pre-fill buffers later travel into ring slots, which receive whole datagrams.
-        node.buffer.resize(std::max<uint64_t>(n, ring.slotBytes()));
         std::memset(node.buffer.data(), silenceByte, n);
         node.offset = 0;
         node.length = n;

@@ -177,8 +177,7 @@ bool FuzzSink::feedMs(std::span<const uint8_t> datagram) {
 }
 
 void FuzzSink::drainRing() {
-    while (!ring.empty()) {
-        moveToQueue(ring.readSlot());
+    while (!ring.empty() && moveToQueue(ring.readSlot())) {
         ring.release();
     }
     if (flushRequested.exchange(false)) {

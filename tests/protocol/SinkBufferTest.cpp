@@ -19,10 +19,6 @@ TEST(SinkBufferTest, PrefillAndUnderrunSizes) {
     EXPECT_EQ(six.total % six.frame, 0U);
     EXPECT_EQ(six.total, 540U); // 555 bytes cut to whole frames
 
-    // The largest latency of the fastest PCM format stays exact in 64 bits.
-    const SinkBuffer::Prefill fast = SinkBuffer::prefillFor(makeFormat(AudioFormat::kFloat64, 768000, 16), 65535);
-    EXPECT_EQ(fast.total, 768000ULL * 16 * 8 * 65535 / 10000);
-
     EXPECT_EQ(SinkBuffer::underrunBytes(makeFormat(AudioFormat::kPcm24, 48000, 2)), 2880U);
     EXPECT_EQ(SinkBuffer::underrunBytes(cdFormat()), 1764U);
     // No rate, no silence to size (and no division by zero).
@@ -30,6 +26,48 @@ TEST(SinkBufferTest, PrefillAndUnderrunSizes) {
     const SinkBuffer::Prefill none = SinkBuffer::prefillFor(AudioFormat(0x02 | AudioFormat::kPcm16), 1000);
     EXPECT_EQ(none.total, 0U);
     EXPECT_EQ(none.chunk, 0U);
+}
+
+// 6.5 s of the hungriest PCM stream would be 644 MB of silence, allocated at
+// once. The pre-fill is bounded by bytes: a prepared latency beyond the bound
+// is clamped and written back (the Host sees a clamp), and the plan itself
+// never exceeds it.
+TEST(SinkBufferTest, PrefillIsBoundedByBytes) {
+    constexpr uint64_t kBound = uint64_t{32} << 20;
+    const AudioFormat hungry = makeFormat(AudioFormat::kFloat64, 768000, 16);
+    const SinkBuffer::Prefill plan = SinkBuffer::prefillFor(hungry, 65535);
+    EXPECT_LE(plan.total, kBound);
+    EXPECT_GT(plan.total, kBound - plan.frame);
+    EXPECT_EQ(plan.total % plan.frame, 0U);
+
+    VEMRA::SocketWaitSet pollSet;
+    TestSinkBackEnd sink(SinkRig::defaultInfo(), pollSet, testSinkConfig(1, nullptr), TestBackEndOptions());
+    sink.setLatencyDefault(1000);
+    PrepareFormat word = PrepareFormat::fromFormat(hungry, 65535);
+    EXPECT_TRUE(sink.setPrepareFormat(word));
+    EXPECT_EQ(word.latency(), 3413) << "32 MiB of 98 304 000 bytes a second";
+    EXPECT_EQ(sink.currentLatency(), 3413);
+    EXPECT_LE(SinkBuffer::prefillFor(hungry, word.latency()).total, kBound);
+    EXPECT_GT(SinkBuffer::prefillFor(hungry, word.latency()).total, kBound - 98304000 / 10000);
+
+    // The word names the class, not the sample size: 32-bit integers at
+    // 768 kHz are bounded as if they were 64-bit.
+    word = PrepareFormat::fromFormat(makeFormat(AudioFormat::kPcm32, 768000, 2), 65535);
+    EXPECT_TRUE(sink.setPrepareFormat(word));
+    EXPECT_EQ(word.latency(), 27306);
+    // What fits keeps the latency asked for, up to the largest.
+    word = PrepareFormat::fromFormat(cdFormat(), 65535);
+    EXPECT_TRUE(sink.setPrepareFormat(word));
+    EXPECT_EQ(word.latency(), 65535);
+    word = PrepareFormat::fromFormat(hiResFormat(), 20000);
+    EXPECT_TRUE(sink.setPrepareFormat(word));
+    EXPECT_EQ(word.latency(), 20000);
+    // The default the word leaves to the sink is bounded as well, silently.
+    word = PrepareFormat::fromFormat(hungry, 0);
+    sink.setLatencyDefault(5000);
+    EXPECT_TRUE(sink.setPrepareFormat(word));
+    EXPECT_EQ(word.latency(), 0);
+    EXPECT_EQ(sink.currentLatency(), 3413);
 }
 
 TEST(SinkBufferTest, RateFeedbackValues) {
