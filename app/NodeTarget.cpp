@@ -21,6 +21,9 @@ constexpr const char* kVersionText = "142_1";
 constexpr size_t kStateLineLength = 6;
 constexpr const char* kPlayLine = "Play\r\n";
 constexpr const char* kStopLine = "Stop\r\n";
+// Play/Stop clients kept at once; a newer one drops the oldest, so local
+// clients can never take the descriptors the DACs' sockets need.
+constexpr size_t kPlayStopClients = 64;
 
 struct IconFile {
     const char* name;
@@ -116,6 +119,7 @@ bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& cer
         std::fputs("socket bind6 err\n", stderr);
         return false;
     }
+    server.setClientLimit(kPlayStopClients);
     boundPlayStopPort = address.hostPort();
 
     bool playing = false; // the state the clients were last told

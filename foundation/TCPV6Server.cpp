@@ -1,11 +1,21 @@
 #include "foundation/TCPV6Server.h"
 
+#include "foundation/Clock.h"
+
+#include <cerrno>
+
 namespace VEMRA {
 
 namespace {
 
 constexpr uint32_t kServerBufferSize = 16384;
 constexpr int kBacklog = 1000;
+
+// Failures that concern one connection only (reset before it was taken, or a
+// signal): the listener is not left readable by them.
+bool passing(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR;
+}
 
 } // namespace
 
@@ -34,6 +44,13 @@ bool TCPV6Server::bind(SocketAddress& address) {
 }
 
 bool TCPV6Server::accept(const std::function<bool(Client&)>& callback) {
+    if (pausedUntil != 0) {
+        if (clockCompare(clockNow(), pausedUntil) < 0) {
+            return true;
+        }
+        pausedUntil = 0;
+        return waitSet.add(*this);
+    }
     if (!waitSet.isReady(*this)) {
         return true;
     }
@@ -45,6 +62,10 @@ bool TCPV6Server::accept(const std::function<bool(Client&)>& callback) {
     client.socket = std::make_unique<ClientSocket>();
     client.socket->setReceiveBufferSize(receiveBufferSize());
     if (!Socket::accept(*client.socket, client.peer)) {
+        if (!passing(error())) {
+            waitSet.remove(*this);
+            pausedUntil = clockNow() + kAcceptPause;
+        }
         return false;
     }
     if (!client.socket->setBlocking(false)) {
@@ -60,6 +81,11 @@ bool TCPV6Server::accept(const std::function<bool(Client&)>& callback) {
     }
     clients.splice(clients.end(), pending);
     ++clientCount;
+    if (clientLimit != 0 && clientCount > clientLimit) {
+        dropClient(clients.front());
+        clients.pop_front();
+        --clientCount;
+    }
     return true;
 }
 
@@ -107,6 +133,7 @@ bool TCPV6Server::close() {
     }
     clients.clear();
     clientCount = 0;
+    pausedUntil = 0;
     if (isOpen()) {
         waitSet.remove(*this);
     }

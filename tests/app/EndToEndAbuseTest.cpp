@@ -1,8 +1,8 @@
 // ctest-labels: threads e2e
 // The running program as somebody on its own link or machine might abuse it:
-// a stranger's datagrams on a Host's stream port, and a connection asking
-// for a latency that would take hundreds of megabytes (also under an
-// address-space limit).
+// a stranger's datagrams on a Host's stream port, a connection asking for a
+// latency that would take hundreds of megabytes (also under an address-space
+// limit), and a flood of Play/Stop clients that would eat every descriptor.
 #include "protocol/MessageCode.h"
 #include "support/EndToEndRig.h"
 
@@ -224,6 +224,49 @@ TEST_F(EndToEndAbuse, NoConnectionEndsTheProcessUnderAnAddressSpaceLimit) {
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_NE(again.streamPort, 0) << daemon->output();
+    restartRequest();
+}
+
+// 1100 local clients of the Play/Stop service once took every descriptor of
+// the process: the service spun on its listener and a DAC plugged meanwhile
+// got no sockets. The service keeps the newest 64 clients.
+TEST_F(EndToEndAbuse, PlayStopFloodLeavesDescriptorsForNewDacs) {
+    setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {pacedDac(1)});
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    startDaemon();
+    ASSERT_TRUE(discover()) << daemon->output();
+    // The descriptor limit of a service started without LimitNOFILE.
+    ASSERT_TRUE(limitProcess(daemon->pid(), RLIMIT_NOFILE, 1024));
+
+    // This process needs more than 1100 descriptors itself.
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    const rlimit saved = own;
+    own.rlim_max = std::max<rlim_t>(own.rlim_max, 4096);
+    own.rlim_cur = own.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    {
+        std::vector<std::unique_ptr<TcpClient>> flood(1100);
+        bool connected = true;
+        net.target.run([&] {
+            for (auto& client : flood) {
+                client = std::make_unique<TcpClient>();
+                connected = client->connect(kPlayStopPort) && connected;
+            }
+        });
+        ASSERT_TRUE(connected);
+        // The newest client is greeted too.
+        EXPECT_EQ(flood.back()->read(6, kReady), "Stop\r\n");
+
+        plug(1);
+        const auto desk = sinkPort(*hostClient(), 1);
+        ASSERT_TRUE(desk) << daemon->output();
+        auto latecomer = playStopClient();
+        EXPECT_EQ(latecomer->read(6, kReady), "Stop\r\n");
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     restartRequest();
 }
 

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
+#include <memory>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -65,6 +68,26 @@ public:
     int fd = -1;
     bool connected = false;
     uint16_t port = 0;
+};
+
+// While it lives the process can open no further descriptor: the soft limit
+// is lowered to the lowest free descriptor number.
+class NoFreeDescriptor {
+public:
+    NoFreeDescriptor() {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        const int lowest = dup(0);
+        ::close(lowest);
+        rlimit lowered = saved;
+        lowered.rlim_cur = static_cast<rlim_t>(lowest);
+        applied = lowest >= 0 && setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~NoFreeDescriptor() { setrlimit(RLIMIT_NOFILE, &saved); }
+    NoFreeDescriptor(const NoFreeDescriptor&) = delete;
+    NoFreeDescriptor& operator=(const NoFreeDescriptor&) = delete;
+
+    rlimit saved{};
+    bool applied = false;
 };
 
 class TCPV6ServerTest : public ::testing::Test {
@@ -157,6 +180,51 @@ TEST_F(TCPV6ServerTest, ServesClientsAndDropsTheOneThatLeft) {
     server.broadcast("Stop\r\n", 6);
     EXPECT_EQ(second.read(6), "Stop\r\n");
     EXPECT_EQ(third.read(6), "Stop\r\n");
+}
+
+// With no descriptor left, accept fails and the connection stays queued, so
+// the listener stays readable: an owner that waits again at once would spin.
+// The server stops polling the listener for a while instead, and takes the
+// connection once descriptors are back.
+TEST_F(TCPV6ServerTest, FailingAcceptPausesTheListenerInsteadOfSpinning) {
+    Peer waiting(address);
+    ASSERT_TRUE(waiting.connected);
+    ASSERT_EQ(waitSet.wait(kTwoSeconds), SocketWaitSet::Ready);
+    auto keep = [](TCPV6Server::Client& client) { return client.socket->send("Stop\r\n", 6); };
+    {
+        NoFreeDescriptor exhausted;
+        ASSERT_TRUE(exhausted.applied);
+        EXPECT_FALSE(server.accept(keep));
+        EXPECT_EQ(server.error(), EMFILE);
+    }
+    EXPECT_EQ(waitSet.wait(0), SocketWaitSet::Timeout) << "the listener is still polled";
+    EXPECT_TRUE(server.accept(keep));
+    EXPECT_EQ(server.count(), 0u);
+
+    for (int pass = 0; pass < 100 && server.count() == 0; ++pass) {
+        waitSet.wait(kTenMilliseconds * 10);
+        ASSERT_TRUE(server.accept(keep));
+    }
+    ASSERT_EQ(server.count(), 1u);
+    EXPECT_EQ(waiting.read(6), "Stop\r\n");
+}
+
+// A bounded number of clients: the newest is kept, the oldest dropped.
+TEST_F(TCPV6ServerTest, ClientLimitDropsTheOldest) {
+    server.setClientLimit(2);
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<Peer>(address));
+        acceptGreeting();
+    }
+    ASSERT_EQ(server.count(), 2u);
+    ASSERT_EQ(server.clientList().size(), 2u);
+    EXPECT_EQ(server.clientList().front().peer.port, peers[1]->port);
+    EXPECT_EQ(server.clientList().back().peer.port, peers[2]->port);
+    EXPECT_EQ(peers[0]->read(7), "Stop\r\n") << "greeted, then closed";
+    server.broadcast("Play\r\n", 6);
+    EXPECT_EQ(peers[1]->read(12), "Stop\r\nPlay\r\n");
+    EXPECT_EQ(peers[2]->read(12), "Stop\r\nPlay\r\n");
 }
 
 TEST_F(TCPV6ServerTest, CloseEmptiesListAndWaitSet) {
