@@ -90,24 +90,8 @@ QUORVEL::TargetInfo NodeTarget::buildTargetInfo(uint64_t vendorWord, const std::
 }
 
 bool NodeTarget::worker(std::atomic<bool>& running) {
-    const std::string directory = config.directory.empty() ? executableDirectory() : config.directory;
-    QUORVEL::Target::Config targetConfig = config.target;
-    targetConfig.loopPasses = &targetPasses;
-    auto certified = std::make_unique<QUORVEL::CertifiedTarget>(
-        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), targetConfig);
-    target = certified.get();
-    if (!certified->start(true)) {
-        VEMRA::logLine(VEMRA::kLogError, "Socket Open Err");
-        target = nullptr;
-        return false;
-    }
-    VEMRA::setThreadPriority(VEMRA::currentThreadId(), VEMRA::Idle);
-    const bool result = serve(running, *certified);
-    target = nullptr;
-    return result;
-}
-
-bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified) {
+    // The Play/Stop port comes first: when another instance holds it, this
+    // one leaves before the Target opens a socket, so it never answers a Host.
     VEMRA::SocketWaitSet waitSet;
     VEMRA::TCPV6Server server(waitSet);
     if (!server.open(true)) {
@@ -120,8 +104,27 @@ bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& cer
         return false;
     }
     server.setClientLimit(kPlayStopClients);
-    boundPlayStopPort = address.hostPort();
 
+    const std::string directory = config.directory.empty() ? executableDirectory() : config.directory;
+    QUORVEL::Target::Config targetConfig = config.target;
+    targetConfig.loopPasses = &targetPasses;
+    auto certified = std::make_unique<QUORVEL::CertifiedTarget>(
+        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), targetConfig);
+    target = certified.get();
+    if (!certified->start(true)) {
+        VEMRA::logLine(VEMRA::kLogError, "Socket Open Err");
+        target = nullptr;
+        return false;
+    }
+    boundPlayStopPort = address.hostPort();
+    VEMRA::setThreadPriority(VEMRA::currentThreadId(), VEMRA::Idle);
+    const bool result = serve(running, *certified, waitSet, server);
+    target = nullptr;
+    return result;
+}
+
+bool NodeTarget::serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified,
+                       VEMRA::SocketWaitSet& waitSet, VEMRA::TCPV6Server& server) {
     bool playing = false; // the state the clients were last told
     const auto stateLine = [&playing] { return playing ? kPlayLine : kStopLine; };
     const uint64_t wait = static_cast<uint64_t>(config.pollWait.count()) * VEMRA::kPicosecondsPerMillisecond;

@@ -13,6 +13,10 @@
 namespace QUORVEL {
 class CertifiedTarget;
 }
+namespace VEMRA {
+class SocketWaitSet;
+class TCPV6Server;
+} // namespace VEMRA
 
 // What the host-facing node needs from outside; the defaults are the
 // daemon's own. Tests point it at their own directory and ports.
@@ -45,7 +49,8 @@ public:
     // Closes the Target that `target` names, if any. Owner thread, after the
     // worker has ended (the worker clears `target` before destroying it).
     void closeTarget();
-    // The Play/Stop service's port once bound (0 before); any thread.
+    // The Play/Stop service's port once it and the Target are up (0
+    // before); any thread.
     uint16_t playStopPort() const { return boundPlayStopPort.load(); }
 
     // Ready once the Target's loop has started (it answers Hosts) and the
@@ -65,7 +70,8 @@ protected:
     bool worker(std::atomic<bool>& running) override;
 
 private:
-    bool serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified);
+    bool serve(std::atomic<bool>& running, QUORVEL::CertifiedTarget& certified, VEMRA::SocketWaitSet& waitSet,
+               VEMRA::TCPV6Server& server);
 
     const uint64_t vendorWord; // the 8-character vendor word, little-endian; constant
     const NodeTargetConfig config;

@@ -2,7 +2,8 @@
 // The running program as somebody on its own link or machine might abuse it:
 // a stranger's datagrams on a Host's stream port, a connection asking for a
 // latency that would take hundreds of megabytes (also under an address-space
-// limit), and a flood of Play/Stop clients that would eat every descriptor.
+// limit), a flood of Play/Stop clients that would eat every descriptor, and a
+// second instance started by hand.
 #include "protocol/MessageCode.h"
 #include "support/EndToEndRig.h"
 
@@ -229,7 +230,8 @@ TEST_F(EndToEndAbuse, NoConnectionEndsTheProcessUnderAnAddressSpaceLimit) {
 
 // 1100 local clients of the Play/Stop service once took every descriptor of
 // the process: the service spun on its listener and a DAC plugged meanwhile
-// got no sockets. The service keeps the newest 64 clients.
+// got no sockets. The service keeps the newest 64 clients. Before that, a
+// second instance started by hand leaves before it opens any socket.
 TEST_F(EndToEndAbuse, PlayStopFloodLeavesDescriptorsForNewDacs) {
     setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {pacedDac(1)});
     if (HasFatalFailure() || IsSkipped()) {
@@ -239,6 +241,15 @@ TEST_F(EndToEndAbuse, PlayStopFloodLeavesDescriptorsForNewDacs) {
     ASSERT_TRUE(discover()) << daemon->output();
     // The descriptor limit of a service started without LimitNOFILE.
     ASSERT_TRUE(limitProcess(daemon->pid(), RLIMIT_NOFILE, 1024));
+
+    Daemon second(builtProgram("quorvel_app_target_testbuild"));
+    ASSERT_TRUE(second.ready());
+    ASSERT_TRUE(second.start(net.target, {devices_.path}));
+    EXPECT_EQ(second.waitExit(kReady), std::optional<int>(255));
+    EXPECT_NE(second.errors().find("socket bind6 err"), std::string::npos) << second.errors();
+    EXPECT_EQ(second.output().find("Quorvel Target Library ReleaseNo"), std::string::npos)
+        << "the second instance opened the Target's sockets";
+    EXPECT_EQ(second.sanitizerReport(), "");
 
     // This process needs more than 1100 descriptors itself.
     rlimit own{};

@@ -179,6 +179,9 @@ TEST_F(NodeTargetRun, TakenPlayStopPortFailsTheNode) {
     EXPECT_FALSE(result);
     EXPECT_EQ(errors, "socket bind6 err\n");
     EXPECT_FALSE(log.contains("Quorvel Target Err Exit"));
+    // The port is the sign of another instance: the Target never opened its
+    // sockets, so this one answered no Host in the meantime.
+    EXPECT_FALSE(log.contains("Quorvel Target Library ReleaseNo"));
 }
 
 } // namespace
