@@ -3,6 +3,7 @@
 #include "app/CertifiedTarget.h"
 #include "app/IconFile.h"
 #include "app/Paths.h"
+#include "app/SettingsStore.h"
 #include "foundation/Clock.h"
 #include "foundation/Log.h"
 #include "foundation/SocketWaitSet.h"
@@ -106,10 +107,15 @@ bool NodeTarget::worker(std::atomic<bool>& running) {
     server.setClientLimit(kPlayStopClients);
 
     const std::string directory = config.directory.empty() ? executableDirectory() : config.directory;
+    const std::string settingsPath = joinPath(directory, kSettingsFileName);
+    // A save killed before its rename leaves its temporary file behind.
+    for (const std::string& stale : SettingsStore::removeStaleTemporaries(settingsPath)) {
+        VEMRA::logLine(VEMRA::kLogInfo, "remove stale setting : ") << stale;
+    }
     QUORVEL::Target::Config targetConfig = config.target;
     targetConfig.loopPasses = &targetPasses;
-    auto certified = std::make_unique<QUORVEL::CertifiedTarget>(
-        buildTargetInfo(vendorWord, directory), joinPath(directory, kSettingsFileName), targetConfig);
+    auto certified = std::make_unique<QUORVEL::CertifiedTarget>(buildTargetInfo(vendorWord, directory),
+                                                                settingsPath, targetConfig);
     target = certified.get();
     if (!certified->start(true)) {
         VEMRA::logLine(VEMRA::kLogError, "Socket Open Err");

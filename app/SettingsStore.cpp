@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -239,10 +241,13 @@ std::string SettingsStore::text() const {
     return out;
 }
 
+// What mkostemp turns the pattern's six X into.
+constexpr size_t kTemporarySuffix = 6;
+
 bool SettingsStore::save(const std::string& path) const {
     const std::string contents = text();
     const std::string directory = directoryOf(path);
-    std::string temporary = path + ".XXXXXX";
+    std::string temporary = path + "." + std::string(kTemporarySuffix, 'X');
     FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file.valid()) {
         return false;
@@ -263,4 +268,34 @@ bool SettingsStore::save(const std::string& path) const {
         ::fsync(dir.get());
     }
     return true;
+}
+
+std::vector<std::string> SettingsStore::removeStaleTemporaries(const std::string& path) {
+    std::vector<std::string> removed;
+    const size_t slash = path.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    const std::string directory = directoryOf(path);
+    std::error_code error;
+    std::filesystem::directory_iterator entry(directory, error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() != prefix.size() + kTemporarySuffix || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        bool pattern = true;
+        for (size_t i = prefix.size(); i < name.size(); ++i) {
+            const char c = name[i];
+            pattern = pattern && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
+        }
+        const std::string full = entry->path().string();
+        struct stat info {};
+        if (!pattern || ::lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != ::geteuid()) {
+            continue;
+        }
+        if (::unlink(full.c_str()) == 0) {
+            removed.push_back(full);
+        }
+    }
+    return removed;
 }

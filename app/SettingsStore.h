@@ -46,6 +46,12 @@ public:
     // same directory, synced to disk and renamed over the old file, so a
     // failed save leaves the previous file as it was.
     bool save(const std::string& path) const;
+    // Removes what saves of the file at `path` left behind when the process
+    // was killed between writing the temporary file and renaming it: regular
+    // files of this user beside it named as save() names its temporaries (the
+    // file's name, a dot and six letters or digits), nothing else. Returns
+    // the paths removed. Only while no save of that file can be under way.
+    static std::vector<std::string> removeStaleTemporaries(const std::string& path);
 
     const Sections& sections() const { return sectionMap; }
     const std::string& selectedName() const { return currentName; }

@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -182,6 +186,49 @@ TEST_F(NodeTargetRun, TakenPlayStopPortFailsTheNode) {
     // The port is the sign of another instance: the Target never opened its
     // sockets, so this one answered no Host in the meantime.
     EXPECT_FALSE(log.contains("Quorvel Target Library ReleaseNo"));
+}
+
+// What a save killed between writing its temporary file and renaming it
+// leaves beside the settings file is removed at the next start; nothing else
+// is touched, however close its name.
+TEST_F(NodeTargetRun, StaleSettingsTemporariesAreRemovedAtStart) {
+    const std::string settings = dir.path + "quorvel_app_target_setting.inf";
+    std::ofstream(settings) << "TrgetName=Salon\n";
+    const std::vector<std::string> stale = {"quorvel_app_target_setting.inf.a1B2c3",
+                                            "quorvel_app_target_setting.inf.000000",
+                                            "quorvel_app_target_setting.inf.XXXXXX"};
+    const std::vector<std::string> kept = {"quorvel_app_target_setting.inf.bak",
+                                           "quorvel_app_target_setting.inf.ABCDEFG",
+                                           "quorvel_app_target_setting.inf.AB-DEF",
+                                           "quorvel_app_target_setting.inf.",
+                                           "other_setting.inf.a1B2c3",
+                                           "xquorvel_app_target_setting.inf.a1B2c3"};
+    for (const std::string& name : stale) {
+        std::ofstream(dir.path + name) << "[global]\r\n";
+    }
+    for (const std::string& name : kept) {
+        std::ofstream(dir.path + name) << "keep\n";
+    }
+    ASSERT_EQ(::mkdir((dir.path + "quorvel_app_target_setting.inf.dirABC").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(settings.c_str(), (dir.path + "quorvel_app_target_setting.inf.lnkABC").c_str()), 0);
+
+    startNode();
+    // The Target answers only once the start-up is through.
+    EXPECT_EQ(client().version(), std::optional<std::string>("142_1"));
+    for (const std::string& name : stale) {
+        EXPECT_NE(::access((dir.path + name).c_str(), F_OK), 0) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_EQ(::access((dir.path + name).c_str(), F_OK), 0) << name;
+    }
+    EXPECT_EQ(::access((dir.path + "quorvel_app_target_setting.inf.dirABC").c_str(), F_OK), 0);
+    struct stat link {};
+    EXPECT_EQ(::lstat((dir.path + "quorvel_app_target_setting.inf.lnkABC").c_str(), &link), 0);
+    EXPECT_EQ(::access(settings.c_str(), F_OK), 0);
+    const auto item = client().configValue(1, QUORVEL::HostClient::Read);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->text, "Salon");
+    EXPECT_EQ(log.count("remove stale setting : "), stale.size());
 }
 
 } // namespace
