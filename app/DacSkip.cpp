@@ -2,7 +2,8 @@
 
 bool dacSkipped(const SettingsStore& settings, const std::string& dacName) {
     for (const auto& [name, section] : settings.sections()) {
-        if (dacName.find(name) == std::string::npos) {
+        // An empty name ("[]") occurs in every name: it names no DAC.
+        if (name.empty() || dacName.find(name) == std::string::npos) {
             continue;
         }
         const auto skip = section.find("Skip");

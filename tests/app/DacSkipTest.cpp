@@ -26,6 +26,13 @@ TEST(DacSkipTest, SectionNameInsideTheDacNameWithSkipEnable) {
     EXPECT_FALSE(dacSkipped(store, ""));
 }
 
+TEST(DacSkipTest, AnEmptySectionNameNamesNoDac) {
+    // An empty name occurs in every name; it must not skip every DAC.
+    EXPECT_FALSE(dacSkipped(storeOf("[]\nSkip=enable\n"), "USB DAC"));
+    EXPECT_FALSE(dacSkipped(storeOf("[  ]\nSkip=enable\n"), "USB DAC"));
+    EXPECT_TRUE(dacSkipped(storeOf("[]\nSkip=enable\n[DAC]\nSkip=enable\n"), "USB DAC"));
+}
+
 TEST(DacSkipTest, OnlyTheExactValueEnableSkips) {
     EXPECT_FALSE(dacSkipped(storeOf("[USB]\nSkip=Enable\n"), "USB DAC"));
     EXPECT_FALSE(dacSkipped(storeOf("[USB]\nSkip=yes\n"), "USB DAC"));
