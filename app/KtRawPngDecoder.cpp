@@ -75,7 +75,7 @@ bool KtRawPngDecoder::prepare() {
         filterMethod() != 0) {
         return false;
     }
-    if (width() == 0 || height() == 0 || width() > kMaxWidth ||
+    if (width() == 0 || height() == 0 || width() > kMaxWidth || height() > kMaxHeight ||
         static_cast<uint64_t>(width()) * height() > kMaxPixels) {
         return false;
     }

@@ -21,9 +21,11 @@ public:
     // Icons stay in memory for the life of the process, so a large picture
     // left in their place (a photo, say) must not take tens of megabytes of
     // a small board, and a hostile header must not make us allocate them.
-    // The width must also fit the icon record's 16 bits.
+    // The width must also fit the icon record's 16 bits, and the height the
+    // 16 bits in which it is served.
     static constexpr uint64_t kMaxPixels = uint64_t{1} << 20;
     static constexpr uint32_t kMaxWidth = 65535;
+    static constexpr uint32_t kMaxHeight = 65535;
 
     bool prepare() override;
     bool putByte(uint8_t byte) override;

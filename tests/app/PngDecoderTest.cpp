@@ -438,6 +438,8 @@ TEST(PngDecoderTest, RefusedFormatsLeaveTheRecordEmpty) {
         {"width 0", header(0, 4, 8, 6)},
         {"height 0", header(4, 0, 8, 6)},
         {"width beyond 16 bits", header(65536, 1, 8, 6)},
+        // Served heights are 16-bit too: 65 536 rows would read as height 0.
+        {"height beyond 16 bits", header(1, 65536, 8, 0)},
         {"too many pixels", header(65535, 65535, 8, 6)},
         {"one row beyond a million pixels", header(1024, 1025, 8, 0)},
         {"huge height", header(16, 0xFFFFFFFF, 8, 6)},
@@ -450,7 +452,7 @@ TEST(PngDecoderTest, RefusedFormatsLeaveTheRecordEmpty) {
         EXPECT_TRUE(pixels.empty());
         EXPECT_EQ(width, 0);
     }
-    // The widest and the largest images still accepted.
+    // The widest, the tallest and the largest images still accepted.
     std::vector<uint32_t> pixels;
     uint16_t width = 0;
     EXPECT_TRUE(decodes(handMade(header(65535, 1, 1, 0), {}, {0, 0x01}), pixels, width));
@@ -459,6 +461,9 @@ TEST(PngDecoderTest, RefusedFormatsLeaveTheRecordEmpty) {
     EXPECT_EQ(pixels[0], 0xFF000000U);
     EXPECT_EQ(pixels[7], 0xFFFFFFFFU);
     EXPECT_EQ(pixels[8], 0U) << "not reached by the data: transparent black";
+    EXPECT_TRUE(decodes(handMade(header(1, 65535, 8, 0), {}, {0}), pixels, width));
+    EXPECT_EQ(width, 1);
+    EXPECT_EQ(pixels.size(), 65535U);
     EXPECT_TRUE(decodes(handMade(header(1024, 1024, 8, 0), {}, {0}), pixels, width));
     EXPECT_EQ(pixels.size(), 1024U * 1024U);
     EXPECT_TRUE(decodes(handMade(header(65535, 16, 8, 0), {}, {0}), pixels, width));
