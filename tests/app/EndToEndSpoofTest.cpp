@@ -19,7 +19,7 @@ namespace {
 
 using namespace E2E;
 
-constexpr uint16_t kDeskPort = 19644;
+constexpr uint16_t kDeskPort = kFirstControlPort;
 constexpr uint16_t kUnknownCode = 0x0060; // an even code no channel knows
 constexpr auto kSettle = 200ms;
 constexpr auto kWindow = 2000ms;
@@ -46,16 +46,10 @@ protected:
     // The test build with one paced DAC, hw:1,0; its sink on 19644 and its
     // status channel as the Target lists them.
     void startWithDesk() {
-        setUpRig("quorvel_app_target_testbuild", {namedCard(1, "Desk DAC")}, {pacedDac(1)});
+        startWithDeskDac(pacedDac(1), host);
         if (HasFatalFailure() || IsSkipped()) {
             return;
         }
-        plug(1);
-        startDaemon();
-        host = hostClient();
-        const auto desk = sinkPort(*host, 1);
-        ASSERT_TRUE(desk) << daemon->output();
-        ASSERT_EQ(desk->port, kDeskPort);
         const auto deadline = std::chrono::steady_clock::now() + kReady;
         while (std::chrono::steady_clock::now() < deadline) {
             const auto status = host->status(1);
