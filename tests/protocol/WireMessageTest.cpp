@@ -24,6 +24,14 @@ void* operator new(std::size_t size)
     std::abort();
 }
 
+// The non-throwing form too, or its blocks would reach the delete below
+// from another allocator.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    ++allocationCount;
+    return std::malloc(size != 0 ? size : 1);
+}
+
 // GCC sees free() after an inlined operator new and warns, though both sides
 // of the pair are the malloc-based replacements here.
 #pragma GCC diagnostic push
