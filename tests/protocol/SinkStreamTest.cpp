@@ -305,7 +305,9 @@ TEST(SinkStreamTest, PrefillChunksNeverSettleInTheRing) {
     TestBackEndOptions options = unpaced();
     options.recordSilence = false;
     ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), options));
-    const size_t ringBytes = rig.sink().packetRing().heldBytes();
+    // What the ring was built with; its buffers are read again only once the
+    // sink is idle and no worker touches them.
+    const size_t ringBytes = PacketRing::kSlotCount * rig.sink().packetRing().slotBytes();
     // 100 ms of this format: 30 chunks of 327 680 bytes.
     const uint16_t port = rig.connect(makeFormat(AudioFormat::kFloat64, 768000, 16));
     ASSERT_NE(port, 0);
