@@ -55,14 +55,17 @@ std::vector<uint8_t> repeated(std::initializer_list<uint8_t> values, size_t each
     return bytes;
 }
 
+// Until the sink has played `count` bytes of audio. The bound only ends a
+// test that would never pass; a sanitizer build on a busy machine is slow.
 bool waitForAudible(const TestSinkBackEnd& sink, size_t count) {
-    for (int i = 0; i < 1000; ++i) {
-        if (audible(sink).size() >= count) {
-            return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (audible(sink).size() < count) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
-    return false;
+    return true;
 }
 
 // Stream feedback that arrives within `timeout`.
@@ -304,7 +307,12 @@ TEST(SinkStreamTest, PrefillChunksNeverSettleInTheRing) {
     SinkRig rig;
     TestBackEndOptions options = unpaced();
     options.recordSilence = false;
-    ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), options));
+    // The Host stays silent while the whole pre-fill plays out, which on a
+    // slow build takes longer than the half second of silence that
+    // otherwise ends a connection.
+    ASSERT_TRUE(rig.start(SinkRig::defaultInfo(), options, [](SinkConfig& config) {
+        config.silenceTimeout = 60 * VEMRA::kPicosecondsPerSecond;
+    }));
     // What the ring was built with; its buffers are read again only once the
     // sink is idle and no worker touches them.
     const size_t ringBytes = PacketRing::kSlotCount * rig.sink().packetRing().slotBytes();
