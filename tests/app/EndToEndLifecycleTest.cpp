@@ -97,7 +97,9 @@ TEST_F(EndToEndLifecycle, SaveEndsTheProcessAndTheSettingsHoldAfterTheRestart) {
     EXPECT_EQ(before->name, "Alt");
 
     {
-        const auto client = hostClient();
+        // The save is answered once the file is on the disk, by a worker in
+        // the idle class: on a busy machine (CPU or disk) that takes seconds.
+        const auto client = hostClient(kReady);
         const auto renamed = client->configValue(1, QUORVEL::HostClient::Set, 0, "Neu");
         ASSERT_TRUE(renamed && renamed->accepted);
         const auto dsd48 = client->configValue(4, QUORVEL::HostClient::Set, 1);

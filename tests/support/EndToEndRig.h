@@ -134,8 +134,9 @@ protected:
     }
 
     // A client of the target's discovery port, from the Host's namespace.
-    std::unique_ptr<QUORVEL::HostClient> hostClient() {
-        auto client = std::make_unique<QUORVEL::HostClient>(targetAddress(kDiscoveryPort), 2000ms);
+    // `timeout`: how long each request waits for its answer.
+    std::unique_ptr<QUORVEL::HostClient> hostClient(std::chrono::milliseconds timeout = 2000ms) {
+        auto client = std::make_unique<QUORVEL::HostClient>(targetAddress(kDiscoveryPort), timeout);
         bool opened = false;
         net.host.run([&] { opened = client->open(); });
         EXPECT_TRUE(opened);
