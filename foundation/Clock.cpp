@@ -1,5 +1,7 @@
 #include "foundation/Clock.h"
 
+#include <cerrno>
+
 namespace VEMRA {
 
 uint64_t clockFromTimespec(const timespec& reading) {
@@ -22,6 +24,13 @@ int clockCompare(uint64_t a, uint64_t b) {
         return 0;
     }
     return difference < 0 ? -1 : 1;
+}
+
+void sleepPicoseconds(uint64_t duration) {
+    timespec remaining{static_cast<time_t>(duration / kPicosecondsPerSecond),
+                       static_cast<long>(duration % kPicosecondsPerSecond / 1000)};
+    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
 }
 
 } // namespace VEMRA

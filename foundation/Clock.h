@@ -16,5 +16,10 @@ uint64_t clockNow();
 uint64_t clockFromTimespec(const timespec& reading);
 // 0 when equal, else the sign (-1 or +1) of a - b as a signed 64-bit number.
 int clockCompare(uint64_t a, uint64_t b);
+// Sleeps for `duration` picoseconds in full: a signal does not shorten it.
+void sleepPicoseconds(uint64_t duration);
+inline void sleepMilliseconds(uint64_t milliseconds) {
+    sleepPicoseconds(milliseconds * kPicosecondsPerMillisecond);
+}
 
 } // namespace VEMRA

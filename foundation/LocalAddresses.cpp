@@ -26,7 +26,8 @@ bool localAddresses(std::map<SocketAddress, std::string>& addresses) {
     }
     std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6 || entry->ifa_name == nullptr) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6 ||
+            entry->ifa_name == nullptr) {
             continue;
         }
         sockaddr_in6 native{};

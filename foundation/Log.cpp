@@ -16,11 +16,17 @@ std::atomic<int> gThreshold{kLogInfo};
 
 } // namespace
 
-int logThreshold() { return gThreshold.load(std::memory_order_relaxed); }
+int logThreshold() {
+    return gThreshold.load(std::memory_order_relaxed);
+}
 
-void setLogThreshold(int level) { gThreshold.store(level, std::memory_order_relaxed); }
+void setLogThreshold(int level) {
+    gThreshold.store(level, std::memory_order_relaxed);
+}
 
-bool logEnabled(int level) { return (level & kLevelMask) <= gThreshold.load(std::memory_order_relaxed); }
+bool logEnabled(int level) {
+    return (level & kLevelMask) <= gThreshold.load(std::memory_order_relaxed);
+}
 
 std::unique_ptr<LogRecord> newRecord(int level) {
     if (!logEnabled(level)) {
@@ -31,7 +37,9 @@ std::unique_ptr<LogRecord> newRecord(int level) {
     return std::unique_ptr<LogRecord>(new (std::nothrow) LogRecord(static_cast<uint8_t>(priority)));
 }
 
-void commit(LogRecord& record) { commitToProcessLogger(record); }
+void commit(LogRecord& record) {
+    commitToProcessLogger(record);
+}
 
 LogLine::LogLine(std::unique_ptr<LogRecord> owned) : record(std::move(owned)), active(record != nullptr) {}
 

@@ -39,15 +39,33 @@ LogRecord::LogRecord(uint8_t priorityValue) : priority(priorityValue) {
     std::memcpy(text, kTemplate, sizeof(kTemplate));
 }
 
-void LogRecord::append(char character) { appendBytes(&character, 1); }
-void LogRecord::append(int value) { appendFormatted(*this, "%d", value); }
-void LogRecord::append(unsigned value) { appendFormatted(*this, "%u", value); }
-void LogRecord::append(long value) { appendFormatted(*this, "%ld", value); }
-void LogRecord::append(unsigned long value) { appendFormatted(*this, "%lu", value); }
-void LogRecord::append(long long value) { appendFormatted(*this, "%lld", value); }
-void LogRecord::append(unsigned long long value) { appendFormatted(*this, "%llu", value); }
-void LogRecord::append(float value) { appendFormatted(*this, "%lf", static_cast<double>(value)); }
-void LogRecord::append(double value) { appendFormatted(*this, "%lf", value); }
+void LogRecord::append(char character) {
+    appendBytes(&character, 1);
+}
+void LogRecord::append(int value) {
+    appendFormatted(*this, "%d", value);
+}
+void LogRecord::append(unsigned value) {
+    appendFormatted(*this, "%u", value);
+}
+void LogRecord::append(long value) {
+    appendFormatted(*this, "%ld", value);
+}
+void LogRecord::append(unsigned long value) {
+    appendFormatted(*this, "%lu", value);
+}
+void LogRecord::append(long long value) {
+    appendFormatted(*this, "%lld", value);
+}
+void LogRecord::append(unsigned long long value) {
+    appendFormatted(*this, "%llu", value);
+}
+void LogRecord::append(float value) {
+    appendFormatted(*this, "%lf", static_cast<double>(value));
+}
+void LogRecord::append(double value) {
+    appendFormatted(*this, "%lf", value);
+}
 
 void LogRecord::append(const char* cString) {
     if (cString == nullptr) {
@@ -61,7 +79,9 @@ void LogRecord::append(const char* cString) {
     text[length] = '\0';
 }
 
-void LogRecord::append(std::string_view piece) { appendBytes(piece.data(), piece.size()); }
+void LogRecord::append(std::string_view piece) {
+    appendBytes(piece.data(), piece.size());
+}
 
 void LogRecord::appendBytes(const void* bytes, size_t count) {
     if (count > kMaxLength || length + count + 1 > kMaxLength) {
@@ -83,7 +103,9 @@ void LogRecord::appendHex(uint64_t value) {
     text[length] = '\0';
 }
 
-void LogRecord::append(const SocketAddress& address) { append(std::string_view(addressScopePortText(address))); }
+void LogRecord::append(const SocketAddress& address) {
+    append(std::string_view(addressScopePortText(address)));
+}
 
 size_t LogRecord::stampHeader(const std::tm& localTime) {
     size_t start = 0;

@@ -74,9 +74,9 @@ public:
 
 private:
     std::atomic<T*> current{nullptr};              // swapped by `replace`, read by guards
-    std::atomic<uint64_t> epoch{0};                 // flipped by `replace`
+    std::atomic<uint64_t> epoch{0};                // flipped by `replace`
     mutable std::atomic<uint64_t> readers[2] = {}; // open guards per epoch parity
-    std::mutex writerMutex;                         // one replacement at a time
+    std::mutex writerMutex;                        // one replacement at a time
 };
 
 } // namespace VEMRA

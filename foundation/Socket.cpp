@@ -89,7 +89,8 @@ Socket::~Socket() {
 
 Socket::Socket(Socket&& other) noexcept
     : fd(std::exchange(other.fd, -1)), peer(other.peer), kind(other.kind), bufferSize(other.bufferSize),
-      blocking(other.blocking), lastError(other.lastError), scopeOverride(std::exchange(other.scopeOverride, 0)) {}
+      blocking(other.blocking), lastError(other.lastError),
+      scopeOverride(std::exchange(other.scopeOverride, 0)) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {

@@ -15,10 +15,10 @@ class Socket {
 public:
     // Domain, type and options chosen at open.
     enum Kind : uint32_t {
-        TcpV4 = 0,       // AF_INET  SOCK_STREAM
-        UdpV4 = 1,       // AF_INET  SOCK_DGRAM, SO_BROADCAST
-        TcpV6Only = 2,   // AF_INET6 SOCK_STREAM, IPV6_V6ONLY 1
-        UdpV6Only = 3,   // AF_INET6 SOCK_DGRAM,  IPV6_V6ONLY 1
+        TcpV4 = 0,        // AF_INET  SOCK_STREAM
+        UdpV4 = 1,        // AF_INET  SOCK_DGRAM, SO_BROADCAST
+        TcpV6Only = 2,    // AF_INET6 SOCK_STREAM, IPV6_V6ONLY 1
+        UdpV6Only = 3,    // AF_INET6 SOCK_DGRAM,  IPV6_V6ONLY 1
         TcpDualStack = 4, // AF_INET6 SOCK_STREAM, IPV6_V6ONLY 0
         UdpDualStack = 5, // AF_INET6 SOCK_DGRAM,  IPV6_V6ONLY 0
     };

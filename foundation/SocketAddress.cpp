@@ -16,7 +16,8 @@ void SocketAddress::setHostPort(uint16_t hostOrderPort) {
 }
 
 bool SocketAddress::isLoopback() const {
-    return std::all_of(address.begin(), address.begin() + 15, [](uint8_t b) { return b == 0; }) && address[15] == 1;
+    return std::all_of(address.begin(), address.begin() + 15, [](uint8_t b) { return b == 0; }) &&
+           address[15] == 1;
 }
 
 bool SocketAddress::isLinkLocal() const {

@@ -62,7 +62,8 @@ int SocketWaitSet::wait(uint64_t timeoutPicoseconds) {
         return errno == EINTR ? Timeout : Error;
     }
     // A descriptor that is no longer open is an error, as it was for select.
-    if (std::any_of(polled.begin(), polled.end(), [](const pollfd& entry) { return (entry.revents & POLLNVAL) != 0; })) {
+    if (std::any_of(polled.begin(), polled.end(),
+                    [](const pollfd& entry) { return (entry.revents & POLLNVAL) != 0; })) {
         return Error;
     }
     return count == 0 ? Timeout : Ready;

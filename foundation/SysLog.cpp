@@ -5,8 +5,8 @@
 #include "foundation/ThreadScheduling.h"
 
 #include <chrono>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 
 namespace VEMRA {
@@ -43,7 +43,9 @@ void printLine(std::FILE* stream, const char* line) {
 
 SysLog::SysLogSendStdC::SysLogSendStdC(std::FILE* outputStream) : stream(outputStream) {}
 
-SysLog::SysLogSendStdC::~SysLogSendStdC() { stop(); }
+SysLog::SysLogSendStdC::~SysLogSendStdC() {
+    stop();
+}
 
 void SysLog::SysLogSendStdC::start() {
     if (thread.joinable()) {
@@ -184,8 +186,9 @@ void SysLog::sendLine(const char* line, size_t length) const {
     // A plain sendto on the shared descriptor: the socket object's own send
     // path stores the peer and the last error in the object, which would be a
     // race between committing threads. Failures are ignored by design.
-    const ssize_t sent = ::sendto(descriptor(), line, length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&destinationAddress), sizeof(destinationAddress));
+    const ssize_t sent =
+        ::sendto(descriptor(), line, length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&destinationAddress), sizeof(destinationAddress));
     static_cast<void>(sent);
 }
 
@@ -197,7 +200,8 @@ bool openLog(uint32_t facility, uint16_t port, bool toStdout, std::FILE* stream)
     return configureLog(*logger, facility, toStdout ? &enqueueStdout : nullptr, port, stream);
 }
 
-bool configureLog(SysLog& logger, uint32_t facility, SysLog::Output output, uint16_t port, std::FILE* stream) {
+bool configureLog(SysLog& logger, uint32_t facility, SysLog::Output output, uint16_t port,
+                  std::FILE* stream) {
     logger.setFacility(facility);
     if (output == &enqueueStdout) {
         auto* sender = new SysLog::SysLogSendStdC(stream);
@@ -230,7 +234,9 @@ void enqueueStdout(const char* stampedLine) {
     }
 }
 
-void stopStdoutSender() { delete gSender.replace(nullptr); }
+void stopStdoutSender() {
+    delete gSender.replace(nullptr);
+}
 
 uint32_t logFacility() {
     const PublishedPointer<SysLog>::Guard logger(gLogger);
@@ -242,11 +248,17 @@ SysLog::Output logOutput() {
     return logger ? logger->getOutput() : nullptr;
 }
 
-SysLog* processLogger() { return gLogger.peek(); }
+SysLog* processLogger() {
+    return gLogger.peek();
+}
 
-SysLog* replaceProcessLogger(SysLog* logger) { return gLogger.replace(logger); }
+SysLog* replaceProcessLogger(SysLog* logger) {
+    return gLogger.replace(logger);
+}
 
-void destroyProcessLogger() { delete gLogger.replace(nullptr); }
+void destroyProcessLogger() {
+    delete gLogger.replace(nullptr);
+}
 
 void setLogFacility(uint32_t facility) {
     const PublishedPointer<SysLog>::Guard logger(gLogger);

@@ -61,7 +61,7 @@ public:
         void run(); // the sender thread
 
         std::FILE* const stream;
-        std::thread thread;               // started and joined by the owner
+        std::thread thread;                // started and joined by the owner
         std::atomic<bool> stopping{false}; // set by the owner, read by everyone
         // Producers fill slot `writeIndex` under `mutex`; the sender prints
         // slot `readIndex + 1` without the lock while the ring is not empty.
@@ -109,8 +109,8 @@ bool openLog(uint32_t facility, uint16_t port = SysLog::kDefaultPort, bool toStd
 // With output == enqueueStdout a new sender printing to `stream` replaces the
 // process-wide one, which is stopped; any other non-null output ends here;
 // otherwise the UDP side is opened.
-bool configureLog(SysLog& logger, uint32_t facility, SysLog::Output output, uint16_t port = SysLog::kDefaultPort,
-                  std::FILE* stream = stdout);
+bool configureLog(SysLog& logger, uint32_t facility, SysLog::Output output,
+                  uint16_t port = SysLog::kDefaultPort, std::FILE* stream = stdout);
 // Opens the process logger's UDP side towards [::1]:port; true when already open.
 bool openLogSocket(uint16_t port = SysLog::kDefaultPort);
 bool setLogLevel(int level, uint16_t port = SysLog::kDefaultPort);

@@ -1,5 +1,5 @@
-#include "foundation/Log.h"
 #include "foundation/LogRecord.h"
+#include "foundation/Log.h"
 #include "foundation/SocketAddress.h"
 
 #include <gtest/gtest.h>
@@ -73,9 +73,12 @@ TEST(LogRecordTest, HeaderAlignsThePriorityAgainstItsClosingBracket) {
 
 TEST(LogRecordTest, HeaderDateFieldsHaveLeadingZeros) {
     LogRecord record(134);
-    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(0, 1, 3, 4, 5))), "<134>Jan 01 03:04:05 localhost ");
-    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(4, 31, 0, 0, 0))), "<134>May 31 00:00:00 localhost ");
-    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(8, 10, 23, 59, 60))), "<134>Sep 10 23:59:60 localhost ");
+    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(0, 1, 3, 4, 5))),
+              "<134>Jan 01 03:04:05 localhost ");
+    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(4, 31, 0, 0, 0))),
+              "<134>May 31 00:00:00 localhost ");
+    EXPECT_EQ(lineOf(record, record.stampHeader(fixedTime(8, 10, 23, 59, 60))),
+              "<134>Sep 10 23:59:60 localhost ");
 }
 
 TEST(LogRecordTest, NumbersAreFormattedAndCutAtTheEnd) {
@@ -93,7 +96,8 @@ TEST(LogRecordTest, NumbersAreFormattedAndCutAtTheEnd) {
     record.append(0.25F);
     record.append(" ");
     record.append(static_cast<size_t>(7));
-    EXPECT_STREQ(record.text + 31, "-5 4000000000 -9223372036854775808 18446744073709551615 1.500000 0.250000 7");
+    EXPECT_STREQ(record.text + 31,
+                 "-5 4000000000 -9223372036854775808 18446744073709551615 1.500000 0.250000 7");
     EXPECT_EQ(record.length, std::strlen(record.text));
 
     LogRecord full(134);

@@ -1,6 +1,6 @@
 // ctest-labels: threads
-#include "foundation/LocalAddresses.h"
 #include "foundation/Socket.h"
+#include "foundation/LocalAddresses.h"
 
 #include <gtest/gtest.h>
 
@@ -125,7 +125,9 @@ TEST(Socket, BindFillsPortAndFixesLoopbackScope) {
     EXPECT_EQ(first.socket.boundScope(), loopbackIndex());
     unsigned int multicastInterface = 0;
     length = sizeof(multicastInterface);
-    ASSERT_EQ(getsockopt(first.socket.descriptor(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &multicastInterface, &length), 0);
+    ASSERT_EQ(
+        getsockopt(first.socket.descriptor(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &multicastInterface, &length),
+        0);
     EXPECT_EQ(multicastInterface, loopbackIndex());
 
     // The unspecified address has no scope: the override is cleared.
@@ -270,8 +272,9 @@ TEST(Socket, RetryingSendWaitsForBufferSpaceAndLosesNothing) {
                   0);
         BoundUdp sender;
         const int sendBuffer = 4096;
-        ASSERT_EQ(setsockopt(sender.socket.descriptor(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)),
-                  0);
+        ASSERT_EQ(
+            setsockopt(sender.socket.descriptor(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)),
+            0);
         ASSERT_TRUE(sender.socket.setBlocking(false));
 
         std::array<uint8_t, 1000> datagram{};
@@ -286,7 +289,8 @@ TEST(Socket, RetryingSendWaitsForBufferSpaceAndLosesNothing) {
             }
         }
         ASSERT_TRUE(full) << "the send buffer never filled";
-        EXPECT_TRUE(sender.socket.error() == EAGAIN || sender.socket.error() == ENOBUFS) << sender.socket.error();
+        EXPECT_TRUE(sender.socket.error() == EAGAIN || sender.socket.error() == ENOBUFS)
+            << sender.socket.error();
 
         const uint32_t total = sequence + 40;
         for (; sequence < total; ++sequence) {

@@ -1,5 +1,5 @@
-#include "foundation/Socket.h"
 #include "foundation/SocketWaitSet.h"
+#include "foundation/Socket.h"
 
 #include <gtest/gtest.h>
 

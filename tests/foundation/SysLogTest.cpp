@@ -1,6 +1,6 @@
 // ctest-labels: threads
-#include "foundation/Log.h"
 #include "foundation/SysLog.h"
+#include "foundation/Log.h"
 
 #include <gtest/gtest.h>
 

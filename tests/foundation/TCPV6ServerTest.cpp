@@ -1,5 +1,5 @@
-#include "foundation/SocketWaitSet.h"
 #include "foundation/TCPV6Server.h"
+#include "foundation/SocketWaitSet.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,9 @@ public:
             fd = -1;
         }
     }
-    bool write(const std::string& text) { return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()); }
+    bool write(const std::string& text) {
+        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+    }
     // Up to `count` bytes; "" at end of stream, "<timeout>" when nothing came.
     std::string read(size_t count) {
         std::string text;
@@ -101,7 +103,8 @@ protected:
     // Waits for the pending connection and keeps it, greeting it with "Stop\r\n".
     void acceptGreeting() {
         ASSERT_EQ(waitSet.wait(kTwoSeconds), SocketWaitSet::Ready);
-        ASSERT_TRUE(server.accept([](TCPV6Server::Client& client) { return client.socket->send("Stop\r\n", 6); }));
+        ASSERT_TRUE(
+            server.accept([](TCPV6Server::Client& client) { return client.socket->send("Stop\r\n", 6); }));
     }
 
     SocketWaitSet waitSet;
