@@ -76,8 +76,8 @@ size_t packDopAs(const uint8_t* in, size_t frames, uint32_t channels, uint8_t* o
 // Fixed-width copies compile to single moves; a mono sample is heard on
 // both front channels.
 template <size_t width>
-void upmixAs(const uint8_t* in, size_t frames, uint32_t streamChannels, uint32_t deviceChannels, uint8_t silence,
-             uint8_t* out) {
+void upmixAs(const uint8_t* in, size_t frames, uint32_t streamChannels, uint32_t deviceChannels,
+             uint8_t silence, uint8_t* out) {
     uint8_t silent[width];
     std::memset(silent, silence, width);
     const uint32_t heard = streamChannels == 1 ? 2 : streamChannels;

@@ -29,8 +29,8 @@ public:
     static constexpr uint64_t kDsdLittleEndian = 1ULL << 22;
     static constexpr uint64_t kDsdBigEndian = 1ULL << 23;
     static constexpr uint64_t kDsdWidthMask = 0xFF000000ULL;
-    static constexpr uint64_t kDsdWidth4 = 0x02000000ULL; // width code 0x02: 4-byte words
-    static constexpr uint64_t kOptionMask = 0xFFF00000ULL;  // bits 20-31
+    static constexpr uint64_t kDsdWidth4 = 0x02000000ULL;  // width code 0x02: 4-byte words
+    static constexpr uint64_t kOptionMask = 0xFFF00000ULL; // bits 20-31
     // Rate: family (bits 32-34) and multiplier (bits 35-47).
     static constexpr uint64_t kFamily8000 = 1ULL << 32;
     static constexpr uint64_t kFamily44100 = 1ULL << 33;

@@ -82,7 +82,11 @@ enum MessageCode : uint16_t {
     SYNC_FORWARD = 0x800C,  // Target -> sinks, loopback
 };
 
-constexpr bool isInternalCode(uint16_t code) { return (code & 0x8000) != 0; }
-constexpr bool isRequestCode(uint16_t code) { return (code & 1) == 0; }
+constexpr bool isInternalCode(uint16_t code) {
+    return (code & 0x8000) != 0;
+}
+constexpr bool isRequestCode(uint16_t code) {
+    return (code & 1) == 0;
+}
 
 } // namespace QUORVEL

@@ -12,8 +12,8 @@ namespace QUORVEL {
 // sinks use it at once, so every access holds `mutex`.
 struct PrepareCache {
     std::mutex mutex;
-    uint64_t preparedWord = 0;          // guarded by mutex
-    VEMRA::SocketAddress preparedHost;  // guarded by mutex; all zero = nobody
+    uint64_t preparedWord = 0;         // guarded by mutex
+    VEMRA::SocketAddress preparedHost; // guarded by mutex; all zero = nobody
     // The sink whose latency `preparedWord` was applied to: an equal word
     // prepared earlier on another sink does not set this sink's latency.
     const void* preparedBy = nullptr; // guarded by mutex

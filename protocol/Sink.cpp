@@ -3,10 +3,9 @@
 #include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "protocol/MessageCode.h"
+#include "protocol/StatusBits.h"
 #include "protocol/WireMessage.h"
 
-#include <cerrno>
-#include <ctime>
 #include <exception>
 #include <sys/socket.h>
 
@@ -100,11 +99,9 @@ bool Sink::preDisconnect() {
 }
 
 void Sink::wakeAll() {
-    {
-        // Taking the mutex orders the notification after a waiter's check.
-        std::lock_guard<std::mutex> lock(condMutex);
+    if (streamWaitsIdle.load()) {
+        streamWake.signal();
     }
-    cond.notify_all();
 }
 
 PacketSlot* Sink::writeSlot() {
@@ -126,9 +123,10 @@ bool Sink::sinkItemAction(bool, bool& stop) {
 
 bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
     VEMRA::logLine(VEMRA::kLogInfo, "Quorvel Sink Library ReleaseNo : ") << kReleaseNumber;
-    uint16_t port = wantedControlPort != 0 ? wantedControlPort : defaultPort(config.controlBasePort, info.index);
-    if (!openBound(controlSocket, port, info.packetSize, lastError, "UDP control open error:",
-                   "UDP control bind error:")) {
+    uint16_t port =
+        wantedControlPort != 0 ? wantedControlPort : defaultPort(config.controlBasePort, info.index);
+    if (!openBound(controlSocket, port, info.packetSize, lastError,
+                   "UDP control open error:", "UDP control bind error:")) {
         close();
         return false;
     }
@@ -139,8 +137,8 @@ bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
     answers.attach(controlSocket);
 
     port = wantedStreamPort != 0 ? wantedStreamPort : defaultPort(config.streamBasePort, info.index);
-    if (!openBound(streamSocket, port, info.packetSize, lastError, "UDP stream open error:",
-                   "UDP stream bind error:")) {
+    if (!openBound(streamSocket, port, info.packetSize, lastError,
+                   "UDP stream open error:", "UDP stream bind error:")) {
         close();
         return false;
     }
@@ -153,9 +151,9 @@ bool Sink::open(uint16_t& wantedControlPort, uint16_t& wantedStreamPort) {
 
     uint16_t word = 0;
     if (info.statusOption1) {
-        word |= 0x100;
+        word |= StatusBit::kOption1;
         if (!info.statusOption2) {
-            word |= 0x80;
+            word |= StatusBit::kOptionNoSecond;
         }
     }
     statusWord = word;
@@ -196,15 +194,9 @@ PrepareCache& Sink::cache() const {
     return config.prepareCache != nullptr ? *config.prepareCache : PrepareCache::process();
 }
 
-void Sink::sleepMilliseconds(uint64_t milliseconds) {
-    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
-
 bool Sink::waitWhileDisconnecting() {
     while (state.load() == Disconnecting) {
-        sleepMilliseconds(10);
+        VEMRA::sleepMilliseconds(10);
         if (!running.load()) {
             return false;
         }
@@ -258,8 +250,8 @@ bool Sink::registerPorts() {
     message.setPayload(info.name.data(), info.name.size());
     message.prepare();
     const auto bytes = message.bytes();
-    if (!controlSocket.sendTo(bytes.data(), bytes.size(), VEMRA::SocketAddress::loopback(config.registrationPort),
-                              true)) {
+    if (!controlSocket.sendTo(bytes.data(), bytes.size(),
+                              VEMRA::SocketAddress::loopback(config.registrationPort), true)) {
         lastError = controlSocket.error();
         VEMRA::logLine(VEMRA::kLogError, "UDP control send error ")
             << static_cast<int>(kSiteRegister) << ":" << lastError.load();

@@ -5,6 +5,7 @@
 #include "foundation/SocketAddress.h"
 #include "foundation/SocketWaitSet.h"
 #include "foundation/ThreadScheduling.h"
+#include "foundation/WakeEvent.h"
 #include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
 #include "protocol/OwnPort.h"
@@ -15,7 +16,6 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -165,7 +165,6 @@ protected:
     bool registerPorts();
     bool waitWhileDisconnecting();
     PrepareCache& cache() const;
-    static void sleepMilliseconds(uint64_t milliseconds);
 
     // Control requests (node thread). false = give the sink up.
     bool handleFormatQuery(const WireMessage& message, const VEMRA::SocketAddress& from);
@@ -235,11 +234,11 @@ protected:
     // The MS socket opened by CONNECT_MS on the node thread and handed to the
     // stream worker at "do start" under `handoverMutex`.
     std::mutex handoverMutex;
-    VEMRA::Socket pendingMsSocket;   // guarded by handoverMutex
-    uint16_t pendingMsPort = 0;      // guarded by handoverMutex
-    VEMRA::SocketAddress streamPeer; // guarded by handoverMutex: where stream answers go
-    VEMRA::Socket msSocket;          // stream worker (and its MS worker) only
-    std::mutex streamSendMutex;      // stream and MS worker both send on the stream socket
+    VEMRA::Socket pendingMsSocket;            // guarded by handoverMutex
+    uint16_t pendingMsPort = 0;               // guarded by handoverMutex
+    VEMRA::SocketAddress streamPeer;          // guarded by handoverMutex: where stream answers go
+    VEMRA::Socket msSocket;                   // stream worker (and its MS worker) only
+    std::mutex streamSendMutex;               // stream and MS worker both send on the stream socket
     AnswerPolicy::LineBudget streamSendLines; // guarded by streamSendMutex
 
     // Node thread.
@@ -255,8 +254,13 @@ protected:
     std::atomic<int> lastError{0};
 
     std::thread streamWorkerThread;
-    std::condition_variable cond;
-    std::mutex condMutex;
+    // Between connections the stream worker blocks on its socket and on
+    // streamWake; wakeAll signals the event only while streamWaitsIdle is
+    // set, so the audio path's wake-ups cost no system call. Both seq_cst:
+    // the worker sets the flag before it reads the state, wakeAll reads the
+    // flag after the state was changed, so one of them sees the other.
+    VEMRA::WakeEvent streamWake;
+    std::atomic<bool> streamWaitsIdle{false}; // stream worker
 
     // Rate feedback: written by the transport worker (rate last, release),
     // sent and reset by the stream worker. 0xFFFF = nothing to send.

@@ -5,9 +5,7 @@
 #include "foundation/Log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <ctime>
 
 namespace QUORVEL {
 
@@ -92,9 +90,7 @@ bool SinkBuffer::getBufferState(uint16_t& fill, uint16_t& target) {
 
 void SinkBuffer::wakeAll() {
     Sink::wakeAll();
-    {
-        std::lock_guard<std::mutex> lock(bufMutex);
-    }
+    { std::lock_guard<std::mutex> lock(bufMutex); }
     bufCond.notify_all();
 }
 
@@ -144,7 +140,8 @@ bool SinkBuffer::preDisconnect() {
     for (;;) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
         std::unique_lock<std::mutex> lock(bufMutex);
-        bufCond.wait_for(lock, std::chrono::milliseconds(10), [this] { return drained.load() || !running.load(); });
+        bufCond.wait_for(lock, std::chrono::milliseconds(10),
+                         [this] { return drained.load() || !running.load(); });
         if (drained.exchange(false)) {
             drainAcknowledged = true;
             lock.unlock();
@@ -196,6 +193,12 @@ uint64_t SinkBuffer::largestBytesPerSecond(PrepareFormat word) {
     return static_cast<uint64_t>(fmt.rate()) * fmt.channels() * bitsPerSample / 8;
 }
 
+uint64_t SinkBuffer::queueLimitFor(AudioFormat fmt, uint16_t latencyUnits) {
+    // The pre-fill is at most kPrefillLimit, half the ceiling, so it always fits.
+    return std::min(prefillFor(fmt, latencyUnits).total + kQueueAheadSeconds * fmt.bytesPerSecond(),
+                    kQueueLimit);
+}
+
 uint64_t SinkBuffer::underrunBytes(AudioFormat fmt) {
     const uint64_t bytes = fmt.bytesPerSecond() / 100;
     if (bytes == 0) {
@@ -230,11 +233,7 @@ void SinkBuffer::waitForStart(uint64_t startAt, uint64_t maxWait) {
     const uint64_t latest = now + maxWait;
     const uint64_t target = VEMRA::clockCompare(startAt, latest) > 0 ? latest : startAt;
     if (VEMRA::clockCompare(target, now + kSpinBeforeStart) > 0) {
-        const uint64_t sleepFor = target - kSpinBeforeStart - now;
-        timespec remaining{static_cast<time_t>(sleepFor / VEMRA::kPicosecondsPerSecond),
-                           static_cast<long>(sleepFor % VEMRA::kPicosecondsPerSecond / 1000)};
-        while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-        }
+        VEMRA::sleepPicoseconds(target - kSpinBeforeStart - now);
     }
     while (VEMRA::clockCompare(VEMRA::clockNow(), target) < 0) {
     }

@@ -33,6 +33,11 @@ public:
     // 32 MiB hold the longest latency of every stereo PCM stream up to 192 kHz
     // (and of DSD up to DSD256); faster streams get a shorter latency.
     static constexpr uint64_t kPrefillLimit = uint64_t{32} << 20;
+    // How much audio the queue takes beyond the pre-fill: a Host catching up
+    // after a stall of its network sends seconds of audio at once. Bounded
+    // in bytes so that the fastest formats keep a ceiling on memory.
+    static constexpr uint64_t kQueueAheadSeconds = 4;
+    static constexpr uint64_t kQueueLimit = uint64_t{64} << 20;
 
     // What the connect step pre-fills: `total` bytes of silence in chunks of
     // at most `chunk`, each a multiple of `frame`.
@@ -76,6 +81,9 @@ public:
     // counts as 64-bit samples and DSD as 1-bit (the only DSD a back end of
     // this system plays; connect checks again with the real format).
     static uint64_t largestBytesPerSecond(PrepareFormat word);
+    // The most bytes the transport worker queues for a connection: its
+    // pre-fill and kQueueAheadSeconds of audio, at most kQueueLimit.
+    static uint64_t queueLimitFor(AudioFormat format, uint16_t latency);
     // 10 ms of the format, whole frames (at least one frame; 0 without a rate).
     static uint64_t underrunBytes(AudioFormat format);
     // Queue depth in units of 100 us added to `fill`, saturating at 0xFFFF.
@@ -111,8 +119,8 @@ protected:
     std::thread transportThread; // started by startTransport, joined by closeAll
     std::mutex bufMutex;
     std::condition_variable bufCond;
-    std::atomic<bool> flushRequested{false};   // set by commitWrite, cleared by the transport worker
-    std::atomic<bool> drained{false};          // set by the transport worker, consumed by preDisconnect
+    std::atomic<bool> flushRequested{false}; // set by commitWrite, cleared by the transport worker
+    std::atomic<bool> drained{false};        // set by the transport worker, consumed by preDisconnect
     std::atomic<bool> drainAcknowledged{false};
     // Who releases the device at the end of a connection: 0 not decided,
     // 1 the transport worker (after draining), 2 the stream worker (when the

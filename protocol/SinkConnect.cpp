@@ -1,6 +1,7 @@
 #include "foundation/Log.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
+#include "protocol/StatusBits.h"
 #include "protocol/WireMessage.h"
 
 namespace QUORVEL {
@@ -81,7 +82,7 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
         return refuse();
     }
 
-    statusWord |= 2;
+    statusWord |= StatusBit::kConnected;
     hostAddress = from;
     uint16_t msPort = 0;
     {
@@ -108,7 +109,7 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
                 }
             }
             if (!ok) {
-                statusWord &= static_cast<uint16_t>(~2U);
+                statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
                 return false;
             }
         }
@@ -121,14 +122,14 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
     // full ring): every change of state below is a compare-and-set.
     uint32_t expected = Idle;
     if (!state.compare_exchange_strong(expected, Connecting)) {
-        statusWord &= static_cast<uint16_t>(~2U);
+        statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
         return refuse();
     }
     wakeAll();
     VEMRA::logLine(VEMRA::kLogDebug, "do connect");
     const std::string name = hostNameAddress == from ? hostName : std::string();
     if (!connect(name)) {
-        statusWord &= static_cast<uint16_t>(~2U);
+        statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
         expected = Connecting;
         state.compare_exchange_strong(expected, Idle);
         wakeAll();
@@ -140,17 +141,18 @@ bool Sink::handleConnect(const WireMessage& message, const VEMRA::SocketAddress&
         // The stream worker gave the connection up before the Host heard of it.
         return refuse();
     }
-    const Send accepted(answerCode, static_cast<uint16_t>(statusWord.load() | 1), streamPort, msPort, 0, 0);
+    const Send accepted(answerCode, static_cast<uint16_t>(statusWord.load() | StatusBit::kAccepted),
+                        streamPort, msPort, 0, 0);
     if (!answer(accepted, hostAddress, kSiteConnectAnswer)) {
         disconnectStream();
-        statusWord &= static_cast<uint16_t>(~2U);
+        statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
         state = Idle;
         wakeAll();
         return false;
     }
     wakeAll();
     if (config.connectSettleMilliseconds != 0) {
-        sleepMilliseconds(config.connectSettleMilliseconds);
+        VEMRA::sleepMilliseconds(config.connectSettleMilliseconds);
     }
     VEMRA::logLine(VEMRA::kLogDetail, "Connect");
     lastRegistration = VEMRA::clockNow() - config.registrationInterval;

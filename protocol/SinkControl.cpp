@@ -2,6 +2,7 @@
 #include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
+#include "protocol/StatusBits.h"
 #include "protocol/WireMessage.h"
 
 namespace QUORVEL {
@@ -77,7 +78,8 @@ bool Sink::handleFormatQuery(const WireMessage& message, const VEMRA::SocketAddr
         VEMRA::logLine(VEMRA::kLogError, "canFormat error");
         return false;
     }
-    const Send reply(FORMAT_QUERY_ANS, static_cast<uint16_t>(statusWord.load() | 1), reduced.value());
+    const Send reply(FORMAT_QUERY_ANS, static_cast<uint16_t>(statusWord.load() | StatusBit::kAccepted),
+                     reduced.value());
     return answer(reply, from, kSiteFormatAnswer) && running.load();
 }
 
@@ -86,8 +88,8 @@ bool Sink::handleLatencyQuery(const WireMessage& message, const VEMRA::SocketAdd
     uint16_t deviceLatency = message.param1();
     uint16_t maxLatency = message.param2();
     getLatency(maxLatency, deviceLatency, latency);
-    const Send reply(LATENCY_QUERY_ANS, static_cast<uint16_t>(statusWord.load() | 1), latency, deviceLatency,
-                     maxLatency, 0);
+    const Send reply(LATENCY_QUERY_ANS, static_cast<uint16_t>(statusWord.load() | StatusBit::kAccepted),
+                     latency, deviceLatency, maxLatency, 0);
     return answer(reply, from, kSiteLatencyAnswer) && running.load();
 }
 

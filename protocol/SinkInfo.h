@@ -33,8 +33,8 @@ struct SinkItem {
 
 // What a sink is built from; the sink keeps a copy.
 struct SinkInfo {
-    uint16_t index = 1;          // the DAC node's number; default ports derive from it
-    uint16_t packetSize = 1500;  // largest datagram taken in one piece
+    uint16_t index = 1;         // the DAC node's number; default ports derive from it
+    uint16_t packetSize = 1500; // largest datagram taken in one piece
     uint16_t packetLimit = 65535;
     uint16_t infoValue1 = 0;
     uint16_t infoValue2 = 0;

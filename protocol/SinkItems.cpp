@@ -71,7 +71,8 @@ bool Sink::handleSinkValue(const WireMessage& message, const VEMRA::SocketAddres
         uint16_t value = item.value;
         bool ok = false;
         auto readItem = [&]() {
-            return isSynchroItem(index) ? getSynchroItem(index, text, value) : getSinkItem(index, text, value);
+            return isSynchroItem(index) ? getSynchroItem(index, text, value)
+                                        : getSinkItem(index, text, value);
         };
         auto writeItem = [&](const std::string& newText, uint16_t newValue, bool flag) {
             return isSynchroItem(index) ? setSynchroItem(index, newText, newValue, flag)

@@ -1,6 +1,8 @@
 #include "foundation/Completes.h"
 #include "foundation/Log.h"
+#include "foundation/MemoryLock.h"
 #include "protocol/Sink.h"
+#include "protocol/StatusBits.h"
 
 namespace QUORVEL {
 
@@ -8,8 +10,6 @@ namespace {
 
 constexpr uint64_t kMsWait = 100 * VEMRA::kPicosecondsPerMillisecond;
 constexpr uint64_t kGapReportInterval = 10 * VEMRA::kPicosecondsPerMillisecond;
-constexpr uint8_t kFlushBit = 0x80;
-constexpr uint8_t kSequenceBits = 0x7F;
 
 } // namespace
 
@@ -39,6 +39,7 @@ void Sink::stopMsWorker(StreamPass& pass) {
 // The MS worker: bare datagrams of audio plus one trailer byte (bit 7 flush
 // mark, bits 0-6 sequence number modulo 128), received straight into the ring.
 void Sink::msWorker(StreamPass& pass) {
+    VEMRA::prefaultStack();
     VEMRA::logLine(VEMRA::kLogDetail, "MS mode start");
     while (running.load() && !pass.msStop.load()) {
         const int ready = msSocket.waitReadable(kMsWait);
@@ -74,14 +75,14 @@ void Sink::msWorker(StreamPass& pass) {
 bool Sink::msDatagram(StreamPass& pass, PacketSlot& slot, size_t length) {
     const uint64_t now = VEMRA::clockNow();
     const uint8_t trailer = slot.buffer[length - 1];
-    const uint8_t sequence = trailer & kSequenceBits;
-    if (sequence == (pass.expectedSeq & kSequenceBits)) {
+    const uint8_t sequence = trailer & MsTrailer::kSequenceBits;
+    if (sequence == (pass.expectedSeq & MsTrailer::kSequenceBits)) {
         pass.nextGapReport = now;
         ++pass.expectedSeq;
         slot.offset = 0;
         slot.length = length - 1;
-        if (!commitWrite((trailer & kFlushBit) != 0)) {
-            statusWord &= static_cast<uint16_t>(~2U);
+        if (!commitWrite((trailer & MsTrailer::kFlushMark) != 0)) {
+            statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
             state = Idle;
             wakeAll();
             VEMRA::logLine(VEMRA::kLogDetail, "MS er3 dissconect");

@@ -1,7 +1,9 @@
 #include "foundation/Completes.h"
 #include "foundation/Log.h"
+#include "foundation/MemoryLock.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
+#include "protocol/StatusBits.h"
 #include "protocol/WireMessage.h"
 
 #include <algorithm>
@@ -13,11 +15,23 @@ namespace QUORVEL {
 namespace {
 
 constexpr uint64_t kStreamWait = 100 * VEMRA::kPicosecondsPerMillisecond;
+constexpr uint64_t kIdleWait = VEMRA::kPicosecondsPerSecond;
 constexpr uint64_t kGapReportInterval = 10 * VEMRA::kPicosecondsPerMillisecond;
 // Datagrams taken per wake-up before the time checks run again.
 constexpr int kDrainLimit = 64;
-constexpr uint16_t kFlushMark = 0x20;
-constexpr uint16_t kWakeOutput = 0x40;
+
+// Holds a flag set while a worker waits, and clears it on every way out.
+class FlagWhileWaiting {
+public:
+    explicit FlagWhileWaiting(std::atomic<bool>& waitFlag) : flag(waitFlag) { flag = true; }
+    ~FlagWhileWaiting() { release(); }
+    FlagWhileWaiting(const FlagWhileWaiting&) = delete;
+    FlagWhileWaiting& operator=(const FlagWhileWaiting&) = delete;
+    void release() { flag = false; }
+
+private:
+    std::atomic<bool>& flag;
+};
 
 bool isStreaming(uint32_t state) {
     return state == Connecting || state == Connected;
@@ -32,6 +46,7 @@ bool fromHost(const VEMRA::SocketAddress& host, const VEMRA::SocketAddress& from
 } // namespace
 
 void Sink::streamWorkerThreadBody() {
+    VEMRA::prefaultStack();
     // The audio path wants real-time priority, but a system that refuses it
     // still gets its audio: the worker runs on in the class it has.
     if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
@@ -41,6 +56,7 @@ void Sink::streamWorkerThreadBody() {
         if (!streamWorker()) {
             VEMRA::logLine(VEMRA::kLogDetail, "worker_str error");
             running = false;
+            wakeAll(); // the transport worker waits for a connection without a time slice
             break;
         }
     }
@@ -52,35 +68,32 @@ bool Sink::streamWorker() {
     playing = false;
     StreamPass pass;
     if (!VEMRA::completes([&] { pass.scratch.resize(std::max<size_t>(info.packetSize, 1500)); })) {
-        sleepMilliseconds(10); // no memory now: the next pass tries again
+        VEMRA::sleepMilliseconds(10); // no memory now: the next pass tries again
         return true;
     }
 
-    // Idle phase: wait for a connection; answer a late DISCONNECT.
+    // Idle phase: wait for a connection; answer a late DISCONNECT. The worker
+    // sleeps on its socket and on streamWake, which every state change and
+    // close signal while it waits here; the bound on the wait only keeps a
+    // signal the system failed to deliver from costing more than that.
+    FlagWhileWaiting waiting(streamWaitsIdle);
     for (;;) {
+        streamWake.clear();
         if (!running.load()) {
             return true;
-        }
-        {
-            std::unique_lock<std::mutex> lock(condMutex);
-            cond.wait_for(lock, std::chrono::milliseconds(1),
-                          [this] { return isStreaming(state.load()) || !running.load(); });
         }
         if (isStreaming(state.load())) {
             break;
         }
-        if (!running.load()) {
-            return true;
-        }
-        const int ready = streamSocket.waitReadable(0);
-        if (ready == VEMRA::Socket::WaitError) {
-            lastError = streamSocket.error();
+        const int ready = streamWake.waitWith(streamSocket, kIdleWait);
+        if (ready == VEMRA::WakeEvent::Error) {
+            lastError = streamWake.error();
             VEMRA::logLine(VEMRA::kLogError, "UDP stream wait error ")
                 << static_cast<int>(kSiteStreamWait) << ":" << lastError.load();
-            sleepMilliseconds(10); // a broken socket must not turn this loop into a spin
+            VEMRA::sleepMilliseconds(10); // a broken socket must not turn this loop into a spin
             return true;
         }
-        if (ready != VEMRA::Socket::WaitReadable) {
+        if (ready != VEMRA::WakeEvent::Readable) {
             continue;
         }
         // Once the state has changed, what waits belongs to the new
@@ -96,7 +109,7 @@ bool Sink::streamWorker() {
             lastError = streamSocket.error();
             VEMRA::logLine(VEMRA::kLogError, "UDP stream receive error ")
                 << static_cast<int>(kSiteStreamReceive) << ":" << lastError.load();
-            sleepMilliseconds(10);
+            VEMRA::sleepMilliseconds(10);
             return true;
         }
         VEMRA::SocketAddress peer;
@@ -111,6 +124,7 @@ bool Sink::streamWorker() {
             }
         }
     }
+    waiting.release();
 
     // "do start"
     feedbackRate = 0xFFFF;
@@ -256,14 +270,14 @@ bool Sink::dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& sl
         slot.length = message.payloadLength();
         pass.expectedSeq = static_cast<uint16_t>(sequence + 1);
         pass.nextGapReport = now;
-        if (!commitWrite((message.status() & kFlushMark) != 0)) {
-            statusWord &= static_cast<uint16_t>(~2U);
+        if (!commitWrite((message.status() & StatusBit::kFlushMark) != 0)) {
+            statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
             state = Idle;
             wakeAll();
             VEMRA::logLine(VEMRA::kLogDetail, "er3 dissconect");
             return false;
         }
-        if ((message.status() & kWakeOutput) != 0) {
+        if ((message.status() & StatusBit::kWakeOutput) != 0) {
             wakeAll();
         }
         if (!levelReport(pass)) {
@@ -300,8 +314,10 @@ bool Sink::levelReport(StreamPass& pass) {
             pass.minBufferTime = fill;
             VEMRA::logLine(VEMRA::kLogDebug, "min bufferTime ") << fill << "  " << target - fill;
         }
-        if (!sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x21), rate, fill,
-                             target, 0))) {
+        if (!sendStream(Send(
+                STREAM_FEEDBACK,
+                static_cast<uint16_t>(statusWord.load() | StatusBit::kLevelReport | StatusBit::kAccepted),
+                rate, fill, target, 0))) {
             return false;
         }
         // Only this value is consumed; a newer one from the transport worker stays.
@@ -312,12 +328,12 @@ bool Sink::levelReport(StreamPass& pass) {
 }
 
 void Sink::sendGapReport(StreamPass& pass, uint16_t received) {
-    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | 0x08), 0, pass.expectedSeq,
-                    received, 0));
+    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | StatusBit::kGapReport), 0,
+                    pass.expectedSeq, received, 0));
 }
 
 void Sink::markIdle() {
-    statusWord &= static_cast<uint16_t>(~2U);
+    statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
     playing = false;
     state = Idle;
     wakeAll();

@@ -1,11 +1,12 @@
 #include "foundation/Crc16.h"
+#include "foundation/LittleEndian.h"
 #include "foundation/Log.h"
 #include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
 #include "protocol/Sink.h"
+#include "protocol/SyncForwardRecord.h"
 #include "protocol/WireMessage.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace QUORVEL {
@@ -14,15 +15,6 @@ namespace {
 
 constexpr uint16_t kAllChannels[] = {1, 2, 4, 6, 8, 16}; // SynchroAll choice index -> channels
 constexpr size_t kSynchroItemCount = 4;
-constexpr size_t kForwardRecord = 26; // u64 value, 16-byte address, u16 interface index
-
-uint64_t readLittle64(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
 
 } // namespace
 
@@ -137,19 +129,16 @@ void Sink::handleSyncForward(const WireMessage& message, const VEMRA::SocketAddr
         return; // only the Target of this process forwards timing entries
     }
     const uint8_t* bytes = message.payload();
-    const size_t records = message.payloadLength() / kForwardRecord;
+    const size_t records = message.payloadLength() / SyncForwardRecord::kBytes;
     std::lock_guard<std::mutex> lock(timingMutex);
     for (size_t i = 0; i < records; ++i) {
-        const uint8_t* record = bytes + i * kForwardRecord;
-        std::array<uint8_t, 16> address{};
-        std::memcpy(address.data(), record + 8, address.size());
-        const uint32_t interfaceIndex = static_cast<uint32_t>(record[24] | (record[25] << 8));
-        timingTable[{address, interfaceIndex}] = readLittle64(record);
+        const SyncForwardRecord record = SyncForwardRecord::decode(bytes + i * SyncForwardRecord::kBytes);
+        timingTable[{record.address, uint32_t{record.interfaceIndex}}] = record.value;
     }
 }
 
 uint64_t Sink::startTimeFor(const WireMessage& message, const VEMRA::SocketAddress& from) {
-    if (message.payloadLength() < 8 || readLittle64(message.payload()) == 0 || message.value64() == 0) {
+    if (message.payloadLength() < 8 || VEMRA::loadLe64(message.payload()) == 0 || message.value64() == 0) {
         return 0;
     }
     uint64_t entry = 0;

@@ -1,6 +1,7 @@
 #include "foundation/Clock.h"
 #include "foundation/Completes.h"
 #include "foundation/Log.h"
+#include "foundation/MemoryLock.h"
 #include "protocol/SinkBuffer.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@ constexpr uint32_t kOtherState = 0xFFFFFFFF; // snapshot of a Connected sink who
 } // namespace
 
 void SinkBuffer::transportThreadBody() {
+    VEMRA::prefaultStack();
     // As for the stream worker: without real-time rights the audio still flows.
     if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
         VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << config.workerScheduling;
@@ -39,6 +41,11 @@ void SinkBuffer::transportThreadBody() {
 // while this worker was kept off the processor) must still end the pass with
 // "illegal Exit buffer", or the sink would keep the device and run on.
 bool SinkBuffer::waitForConnection() {
+    // Every change this waits for (a "do start", the end of connect, a stop)
+    // is followed by wakeAll, which takes bufMutex before it notifies: checked
+    // under the mutex, no change can slip between the check and the wait. The
+    // bound only limits what a lost notification could cost.
+    std::unique_lock<std::mutex> lock(bufMutex);
     for (;;) {
         if (!running.load()) {
             return false;
@@ -48,8 +55,7 @@ bool SinkBuffer::waitForConnection() {
             servedSerial = serial;
             return true;
         }
-        std::unique_lock<std::mutex> lock(bufMutex);
-        bufCond.wait_for(lock, std::chrono::milliseconds(1));
+        bufCond.wait_for(lock, std::chrono::seconds(1));
     }
 }
 
@@ -60,8 +66,12 @@ bool SinkBuffer::transportPass() {
     // flush request stays: it may be the new connection's first flush mark,
     // and one left from the last connection only measures the new queue once
     // more.
-    queue.clear();
-    spare.clear();
+    //
+    // The played connection's nodes go back to the spare pool, so the next
+    // connection starts without allocating for its datagrams.
+    while (!queue.empty()) {
+        retireFront();
+    }
     VEMRA::logLine(VEMRA::kLogDetail, "ts start");
     drained = false;
     if (!waitForConnection()) {
@@ -84,19 +94,21 @@ bool SinkBuffer::transportPass() {
     if (!VEMRA::completes([&] { silence.assign(underrunBytes(current), current.silenceByte()); })) {
         silence.clear();
     }
-    // A Host that sends faster than the device plays must not grow the queue
-    // without end: beyond twice the pre-fill and a second of audio (at most
-    // twice the pre-fill bound) the datagrams stay in the ring, and once the
-    // ring is full the stream worker gives the connection up.
-    const uint64_t queueLimit =
-        std::min(2 * prefillFor(current, latency.load()).total + current.bytesPerSecond(), 2 * kPrefillLimit);
-    uint64_t queuedBytes = 0;
+    // A Host catching up after a stall sends seconds of audio at once: the
+    // queue takes kQueueAheadSeconds of it beyond the pre-fill, up to kQueueLimit
+    // bytes. Past that the datagrams stay in the ring, and once the ring is
+    // full the stream worker gives the connection up.
+    const uint64_t queueLimit = queueLimitFor(current, latency.load());
+    uint64_t queuedBytes = 0; // kept with every change of the queue: never counted by walking it
     for (const PacketSlot& node : queue) {
         queuedBytes += node.length;
     }
     const uint64_t bytesPerSecond = current.bytesPerSecond();
     uint64_t rateBytes = 0;
     uint64_t rateSince = VEMRA::clockNow();
+    uint64_t nextRestLine = rateSince;
+    uint64_t movedSinceLine = 0;
+    uint64_t marksSinceLine = 0;
 
     while (running.load()) {
         if (state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
@@ -116,14 +128,21 @@ bool SinkBuffer::transportPass() {
             ring.release();
             ++moved;
         }
+        movedSinceLine += moved;
         if (flushRequested.exchange(false, std::memory_order_acquire)) {
-            uint64_t bytes = 0;
-            for (const PacketSlot& node : queue) {
-                bytes += node.length;
+            rateComputation(queuedBytes);
+            ++marksSinceLine;
+            // At most one line a second: a fast stream has hundreds of flush
+            // marks a second, and each line would reach the journal.
+            const uint64_t now = VEMRA::clockNow();
+            if (VEMRA::clockCompare(now, nextRestLine) >= 0) {
+                nextRestLine = now + VEMRA::kPicosecondsPerSecond;
+                VEMRA::logLine(VEMRA::kLogInfo, "update Stream Rest ")
+                    << queuedBytes << " " << static_cast<uint64_t>(queue.size()) << " " << movedSinceLine
+                    << " " << marksSinceLine;
+                movedSinceLine = 0;
+                marksSinceLine = 0;
             }
-            rateComputation(bytes);
-            VEMRA::logLine(VEMRA::kLogInfo, "update Stream Rest ")
-                << bytes << " " << static_cast<uint64_t>(queue.size()) << " " << moved;
         }
         uint64_t written = 0;
         if (queue.empty()) {

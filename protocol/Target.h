@@ -73,7 +73,7 @@ public:
         // When set, raised by the worker on every pass of the loop (the
         // application's watchdog); must outlive the Target.
         std::atomic<uint64_t>* loopPasses = nullptr;
-        AnswerPolicy::Config answers;     // how the discovery socket answers the network
+        AnswerPolicy::Config answers; // how the discovery socket answers the network
     };
 
     explicit Target(const TargetInfo& info);

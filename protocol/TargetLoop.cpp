@@ -1,11 +1,14 @@
 #include "protocol/Target.h"
 
 #include "foundation/AddressText.h"
+#include "foundation/LittleEndian.h"
 #include "foundation/LocalAddresses.h"
 #include "foundation/Log.h"
 #include "foundation/LogRecord.h"
 #include "protocol/HostText.h"
 #include "protocol/MessageCode.h"
+#include "protocol/StatusBits.h"
+#include "protocol/SyncForwardRecord.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,23 +24,11 @@ constexpr size_t kBitmapBytes = 512;
 constexpr size_t kPortTableEntries = 512;
 constexpr uint16_t kAllKeys = 0xFFFF;
 constexpr size_t kMaxTextAddresses = 63;
-constexpr size_t kForwardRecordSize = 26;
 constexpr size_t kForwardFlushSize = 1000;
 constexpr int kAddressNotAvailable = 99;
 
 bool isLoopbackSender(const VEMRA::SocketAddress& sender) {
     return sender.isLoopback();
-}
-
-void writeLe16(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void writeLe64(uint8_t* at, uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
 }
 
 // Bits 0 .. largest key set (at most 4096 bits); an empty table leaves it zero.
@@ -57,7 +48,7 @@ void fillPortTable(uint8_t* entries, const TargetRegistry::PortTable& table, uin
     std::memset(entries, 0, kPortTableEntries * 2);
     for (auto it = table.lower_bound(first); it != table.end() && it->first < first + kPortTableEntries;
          ++it) {
-        writeLe16(entries + 2 * (it->first - first), it->second.port);
+        VEMRA::storeLe16(entries + 2 * (it->first - first), it->second.port);
     }
 }
 
@@ -410,7 +401,7 @@ void Target::handlePortRegist(LoopState& loop, const WireMessage& message) {
             << unsigned{key} << " : " << unsigned{port} << " " << entry.name;
     }
     entry.lastSeen = clockNow();
-    entry.busy = (message.status() & 2) != 0;
+    entry.busy = (message.status() & StatusBit::kConnected) != 0;
     if (!synchroTable.empty()) {
         forwardOffsets(port);
     }
@@ -419,13 +410,13 @@ void Target::handlePortRegist(LoopState& loop, const WireMessage& message) {
 void Target::forwardOffsets(uint16_t port) {
     SendBuffer forward;
     std::vector<uint8_t> records;
-    records.reserve(kForwardFlushSize + kForwardRecordSize);
+    records.reserve(kForwardFlushSize + SyncForwardRecord::kBytes);
     for (const auto& [host, record] : synchroTable) {
-        uint8_t bytes[kForwardRecordSize];
-        writeLe64(bytes, static_cast<uint64_t>(record.published));
-        std::memcpy(bytes + 8, host.address.data(), 16);
-        writeLe16(bytes + 24, static_cast<uint16_t>(host.scope));
-        records.insert(records.end(), bytes, bytes + kForwardRecordSize);
+        const SyncForwardRecord entry{static_cast<uint64_t>(record.published), host.address,
+                                      static_cast<uint16_t>(host.scope)};
+        uint8_t bytes[SyncForwardRecord::kBytes];
+        entry.encode(bytes);
+        records.insert(records.end(), bytes, bytes + sizeof(bytes));
         if (records.size() >= kForwardFlushSize) {
             forward.setHeader(SYNC_FORWARD, 0);
             forward.setPayload(records.data(), records.size());
@@ -462,7 +453,7 @@ void Target::handleStatusRegist(LoopState& loop, const WireMessage& message) {
                                                             << entry.name << " " << unsigned{entry.kindWord};
     }
     entry.lastSeen = clockNow();
-    entry.busy = (message.status() & 2) != 0;
+    entry.busy = (message.status() & StatusBit::kConnected) != 0;
 }
 
 void Target::handleStatusRequest(LoopState& loop, const WireMessage& message) {
@@ -541,7 +532,7 @@ void Target::handleTextRequest(LoopState& loop, const WireMessage& message) {
         const int64_t published = found != synchroTable.end() ? found->second.published : 0;
         reply.setHeader(TEXT_ANS, 1, 2, 1, 0, 0);
         reply.setPayloadSize(8);
-        writeLe64(reply.payload(), static_cast<uint64_t>(published));
+        VEMRA::storeLe64(reply.payload(), static_cast<uint64_t>(published));
         break;
     }
     case 3: {

@@ -1,10 +1,10 @@
 #include "protocol/Target.h"
 
 #include "foundation/AddressText.h"
+#include "foundation/LittleEndian.h"
 #include "foundation/Log.h"
 #include "protocol/MessageCode.h"
-
-#include <cstring>
+#include "protocol/SyncForwardRecord.h"
 
 namespace QUORVEL {
 
@@ -13,19 +13,10 @@ namespace {
 constexpr int32_t kSynchroWindow = 36;
 constexpr uint64_t kPortActivityWindow = 30 * VEMRA::kPicosecondsPerSecond;
 constexpr int kSequenceJumpLimit = 6;
-constexpr size_t kRecordSize = 26;
 
 // |value| without overflow for the most negative offset.
 uint64_t magnitude(int64_t value) {
     return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-}
-
-uint64_t readLe64(const uint8_t* at) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | at[i];
-    }
-    return value;
 }
 
 } // namespace
@@ -36,7 +27,7 @@ void Target::handleSynchro(LoopState& loop, const WireMessage& message) {
         return;
     }
     const uint64_t now = loop.now;
-    const uint64_t hostTime = readLe64(message.payload());
+    const uint64_t hostTime = VEMRA::loadLe64(message.payload());
     const auto diff = static_cast<int64_t>(hostTime - now);
 
     SynchroRecord& record = synchroTable[synchroKey(sender)];
@@ -91,14 +82,10 @@ void Target::handleSynchro(LoopState& loop, const WireMessage& message) {
     record.count = 0;
     record.published = record.current;
 
-    uint8_t bytes[kRecordSize];
-    const auto published = static_cast<uint64_t>(record.published);
-    for (int i = 0; i < 8; ++i) {
-        bytes[i] = static_cast<uint8_t>(published >> (8 * i));
-    }
-    std::memcpy(bytes + 8, sender.address.data(), 16);
-    bytes[24] = static_cast<uint8_t>(sender.scope);
-    bytes[25] = static_cast<uint8_t>(sender.scope >> 8);
+    const SyncForwardRecord entry{static_cast<uint64_t>(record.published), sender.address,
+                                  static_cast<uint16_t>(sender.scope)};
+    uint8_t bytes[SyncForwardRecord::kBytes];
+    entry.encode(bytes);
     SendBuffer forward;
     forward.setHeader(SYNC_FORWARD, 0);
     forward.setPayload(bytes, sizeof(bytes));

@@ -39,8 +39,8 @@ TEST(AudioFormatTest, DerivedValuesOfStreamFormats) {
     EXPECT_TRUE(float64.isFloat());
     EXPECT_FALSE(float64.isInteger());
 
-    const AudioFormat dsd64 = dsd(2822400, AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian |
-                                               AudioFormat::kDsdWidth4);
+    const AudioFormat dsd64 =
+        dsd(2822400, AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian | AudioFormat::kDsdWidth4);
     EXPECT_TRUE(dsd64.isDSD());
     EXPECT_EQ(dsd64.bitsPerSample(), 1U);
     EXPECT_EQ(dsd64.bytesPerSample(), 4U);
@@ -81,11 +81,12 @@ TEST(AudioFormatTest, RateTableAcceptsExactlyTheFamilies) {
 TEST(AudioFormatTest, ValidityRules) {
     EXPECT_TRUE(pcm(AudioFormat::kPcm8, 8000, 0x01).isValid());
     EXPECT_TRUE(pcm(AudioFormat::kPcm32, 768000, 0x10).isValid());
-    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x03).isValid());  // two channel bits
-    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x00).isValid());  // none
-    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x40).isValid());  // beyond the set
+    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x03).isValid()); // two channel bits
+    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x00).isValid()); // none
+    EXPECT_FALSE(pcm(AudioFormat::kPcm16, 44100, 0x40).isValid()); // beyond the set
     EXPECT_FALSE(pcm(AudioFormat::kPcm16 | AudioFormat::kPcm24, 44100).isValid());
-    EXPECT_FALSE(pcm(AudioFormat::kPcm16 | AudioFormat::kDsdMsbFirst, 44100).isValid()); // PCM with DSD options
+    EXPECT_FALSE(
+        pcm(AudioFormat::kPcm16 | AudioFormat::kDsdMsbFirst, 44100).isValid()); // PCM with DSD options
     // Without a rate the byte rate would be 0: not a stream format.
     EXPECT_FALSE(AudioFormat(kStereo | AudioFormat::kPcm16).isValid());
 
@@ -94,15 +95,17 @@ TEST(AudioFormatTest, ValidityRules) {
     EXPECT_FALSE(dsd(1411200, good).isValid()); // below DSD64
     EXPECT_FALSE(dsd(2822400, good | AudioFormat::kDsdLsbFirst).isValid());
     EXPECT_FALSE(dsd(2822400, good | AudioFormat::kDsdBigEndian).isValid());
-    EXPECT_FALSE(dsd(2822400, AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian).isValid()); // 2-byte words
-    EXPECT_FALSE(AudioFormat(kStereo | AudioFormat::kDsd1 | AudioFormat::kDsd4 | good |
-                             AudioFormat::rateBits(2822400))
-                     .isValid());
+    EXPECT_FALSE(
+        dsd(2822400, AudioFormat::kDsdMsbFirst | AudioFormat::kDsdLittleEndian).isValid()); // 2-byte words
+    EXPECT_FALSE(
+        AudioFormat(kStereo | AudioFormat::kDsd1 | AudioFormat::kDsd4 | good | AudioFormat::rateBits(2822400))
+            .isValid());
 }
 
 TEST(AudioFormatTest, CapabilityBounds) {
     const AudioFormat caps(0x01 | 0x02 | 0x10 | AudioFormat::kPcm16 | AudioFormat::kPcm32 |
-                           AudioFormat::kFamily44100 | AudioFormat::kFamily48000 | (1ULL << 35) | (1ULL << 38));
+                           AudioFormat::kFamily44100 | AudioFormat::kFamily48000 | (1ULL << 35) |
+                           (1ULL << 38));
     EXPECT_EQ(caps.lowestChannels(), 1U);
     EXPECT_EQ(caps.highestChannels(), 8U);
     EXPECT_EQ(caps.lowestBits(), 16U);

@@ -79,7 +79,8 @@ TEST(SinkControlTest, RegistersAndAnswersTheQueries) {
     ASSERT_TRUE(echoed);
     EXPECT_EQ(echoed->status(), 0);
     EXPECT_EQ(echoed->value64(), 0U);
-    EXPECT_FALSE(rig.client->socket().receiveAny(milliseconds(50)).has_value()) << "answered the bad datagram";
+    EXPECT_FALSE(rig.client->socket().receiveAny(milliseconds(50)).has_value())
+        << "answered the bad datagram";
 }
 
 TEST(SinkControlTest, ConnectWithoutPrepareThenBusy) {
@@ -223,7 +224,9 @@ TEST(SinkControlTest, PrepareClampsTheLatency) {
     ASSERT_TRUE(rig.start());
     rig.sink().setLatencyRange(100, 10000, 1000);
 
-    auto prepare = [&](uint16_t latency) { return rig.client->prepare(PrepareFormat::fromFormat(cdFormat(), latency)); };
+    auto prepare = [&](uint16_t latency) {
+        return rig.client->prepare(PrepareFormat::fromFormat(cdFormat(), latency));
+    };
     const auto tooLong = prepare(20000);
     ASSERT_TRUE(tooLong);
     EXPECT_FALSE(tooLong->accepted());
@@ -293,7 +296,8 @@ TEST(SinkControlTest, FallsBackToASystemPortWhenTaken) {
     HostSocket registrar;
     ASSERT_TRUE(registrar.open(VEMRA::SocketAddress::loopback(0)));
     PrepareCache cache;
-    TestSinkNode node(SinkRig::defaultInfo(), testSinkConfig(registrar.localPort(), &cache), TestBackEndOptions());
+    TestSinkNode node(SinkRig::defaultInfo(), testSinkConfig(registrar.localPort(), &cache),
+                      TestBackEndOptions());
     ASSERT_TRUE(node.start(taken, taken));
     EXPECT_NE(node.sink().boundControlPort(), taken);
     EXPECT_NE(node.sink().boundStreamPort(), taken);
@@ -369,7 +373,7 @@ TEST(SinkControlTest, ItemsAndIcons) {
     const auto row = icon(3, 1, 1, 0);
     ASSERT_TRUE(row);
     ASSERT_EQ(row->payload().size(), 300U * 4);
-    EXPECT_EQ(row->payload()[4], 1); // pixel 1, little-endian
+    EXPECT_EQ(row->payload()[4], 1);     // pixel 1, little-endian
     const auto run = icon(3, 399, 1, 5); // 4 pixels, across the row end
     ASSERT_TRUE(run);
     ASSERT_EQ(run->payload().size(), 16U);

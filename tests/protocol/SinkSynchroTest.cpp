@@ -30,7 +30,8 @@ std::optional<HostAnswer> synchroInfoOf(SinkRig& rig) {
     return rig.client->request(request, SYNCHRO_INFO_ANS);
 }
 
-std::optional<HostAnswer> writeItem(SinkRig& rig, uint16_t item, uint16_t value, const std::string& text = "") {
+std::optional<HostAnswer> writeItem(SinkRig& rig, uint16_t item, uint16_t value,
+                                    const std::string& text = "") {
     SendBuffer request;
     request.setHeader(SINK_VALUE_REQ, 0, item, 1, value, 0);
     request.setPayload(text.data(), text.size());
@@ -38,7 +39,8 @@ std::optional<HostAnswer> writeItem(SinkRig& rig, uint16_t item, uint16_t value,
 }
 
 // One SYNC_FORWARD record: value, then the Host's address and interface index.
-void appendRecord(std::vector<uint8_t>& payload, uint64_t value, const VEMRA::SocketAddress& host, uint16_t index) {
+void appendRecord(std::vector<uint8_t>& payload, uint64_t value, const VEMRA::SocketAddress& host,
+                  uint16_t index) {
     for (int i = 0; i < 8; ++i) {
         payload.push_back(static_cast<uint8_t>(value >> (8 * i)));
     }
@@ -82,7 +84,9 @@ TEST(SinkSynchroTest, SynchroItemsAndGroupName) {
         uint16_t minimum;
         uint16_t maximum;
         const char* name;
-    } expected[] = {{2, 1, 2, 16, "SynchroTotal"}, {3, 5, 0, 5, "SynchroAll"}, {4, 7, 1, 65534, "SynchroSelf"},
+    } expected[] = {{2, 1, 2, 16, "SynchroTotal"},
+                    {3, 5, 0, 5, "SynchroAll"},
+                    {4, 7, 1, 65534, "SynchroSelf"},
                     {5, 4, 0, 0, "SynchroName"}};
     for (const auto& item : expected) {
         Send describe(SINK_ITEM_REQ, 0, item.number, 0, 0, 0);

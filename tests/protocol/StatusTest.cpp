@@ -61,7 +61,8 @@ public:
     }
 
     std::optional<HostAnswer> setValue(uint16_t control, int64_t value) {
-        Send request(CONTROL_VALUE_REQ, 0, static_cast<uint64_t>(control | 0x8000) | (static_cast<uint64_t>(value) << 16));
+        Send request(CONTROL_VALUE_REQ, 0,
+                     static_cast<uint64_t>(control | 0x8000) | (static_cast<uint64_t>(value) << 16));
         return ask(request, CONTROL_VALUE_ANS);
     }
 
@@ -87,8 +88,8 @@ TEST(StatusTest, RegistersAtOnceThenEveryInterval) {
     EXPECT_EQ(first->param3(), 1);
     const std::vector<uint8_t> payload = first->payload();
     ASSERT_EQ(payload.size(), 18U + 15U);
-    EXPECT_EQ(payload[15], 1);  // ::1
-    EXPECT_EQ(payload[17], 3);  // sink identifier, network byte order
+    EXPECT_EQ(payload[15], 1); // ::1
+    EXPECT_EQ(payload[17], 3); // sink identifier, network byte order
     EXPECT_EQ(std::string(payload.begin() + 18, payload.end()), "USB DAC Control");
     EXPECT_EQ(first->from.hostPort(), channel.status->boundPort());
 

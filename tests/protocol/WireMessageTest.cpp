@@ -1,5 +1,5 @@
-#include "protocol/MessageCode.h"
 #include "protocol/WireMessage.h"
+#include "protocol/MessageCode.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,7 @@ namespace {
 thread_local size_t allocationCount = 0;
 }
 
-void* operator new(std::size_t size)
-{
+void* operator new(std::size_t size) {
     ++allocationCount;
     if (void* block = std::malloc(size != 0 ? size : 1)) {
         return block;
@@ -26,8 +25,7 @@ void* operator new(std::size_t size)
 
 // The non-throwing form too, or its blocks would reach the delete below
 // from another allocator.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     ++allocationCount;
     return std::malloc(size != 0 ? size : 1);
 }
@@ -36,13 +34,11 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 // of the pair are the malloc-based replacements here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* block) noexcept
-{
+void operator delete(void* block) noexcept {
     std::free(block);
 }
 
-void operator delete(void* block, std::size_t) noexcept
-{
+void operator delete(void* block, std::size_t) noexcept {
     std::free(block);
 }
 #pragma GCC diagnostic pop
@@ -50,14 +46,12 @@ void operator delete(void* block, std::size_t) noexcept
 namespace QUORVEL {
 namespace {
 
-std::vector<uint8_t> toVector(std::span<const uint8_t> bytes)
-{
+std::vector<uint8_t> toVector(std::span<const uint8_t> bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
 // A datagram exactly as a SendBuffer with an n-byte payload of value 0x5A transmits it.
-std::vector<uint8_t> datagramWithPayload(size_t n, uint16_t code = INFO_ANS)
-{
+std::vector<uint8_t> datagramWithPayload(size_t n, uint16_t code = INFO_ANS) {
     SendBuffer message;
     message.setHeader(code, 1);
     EXPECT_TRUE(message.setPayloadSize(n));
@@ -66,21 +60,19 @@ std::vector<uint8_t> datagramWithPayload(size_t n, uint16_t code = INFO_ANS)
     return toVector(message.bytes());
 }
 
-void setSizeField(std::vector<uint8_t>& datagram, uint16_t size)
-{
+void setSizeField(std::vector<uint8_t>& datagram, uint16_t size) {
     datagram[2] = static_cast<uint8_t>(size);
     datagram[3] = static_cast<uint8_t>(size >> 8);
 }
 
-TEST(WireMessageLength, SizeFieldWireLengthAndZeroPadding)
-{
+TEST(WireMessageLength, SizeFieldWireLengthAndZeroPadding) {
     struct Case {
         size_t payload;
         uint16_t size;
         size_t wireLength;
     };
-    const Case cases[] = {{0, 16, 16},      {1, 31, 24},     {5, 27, 24},      {7, 25, 24},
-                          {8, 24, 24},      {9, 39, 32},     {1024, 1040, 1040}, {65512, 65528, 65528}};
+    const Case cases[] = {{0, 16, 16}, {1, 31, 24}, {5, 27, 24},        {7, 25, 24},
+                          {8, 24, 24}, {9, 39, 32}, {1024, 1040, 1040}, {65512, 65528, 65528}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.payload);
         EXPECT_EQ(wireSizeFor(c.payload), c.size);
@@ -103,8 +95,7 @@ TEST(WireMessageLength, SizeFieldWireLengthAndZeroPadding)
     }
 }
 
-TEST(WireMessageLength, FreshSendBufferIsAnEmptyHeader)
-{
+TEST(WireMessageLength, FreshSendBufferIsAnEmptyHeader) {
     SendBuffer message;
     message.prepare();
     EXPECT_EQ(message.payloadLength(), 0u);
@@ -115,8 +106,7 @@ TEST(WireMessageLength, FreshSendBufferIsAnEmptyHeader)
     EXPECT_EQ(received.magic(), kWireMagic);
 }
 
-TEST(WireMessageLength, OversizedPayloadIsRefusedAndChangesNothing)
-{
+TEST(WireMessageLength, OversizedPayloadIsRefusedAndChangesNothing) {
     SendBuffer message;
     message.setHeader(ICON_ANS, 1);
     const std::vector<uint8_t> payload = {1, 2, 3, 4, 5};
@@ -140,8 +130,7 @@ TEST(WireMessageLength, OversizedPayloadIsRefusedAndChangesNothing)
     EXPECT_EQ(message.payloadLength(), 65512u);
 }
 
-TEST(WireMessageLength, EveryPayloadLengthRoundTripsThroughTheReceiveSide)
-{
+TEST(WireMessageLength, EveryPayloadLengthRoundTripsThroughTheReceiveSide) {
     SendBuffer message;
     for (size_t n = 0; n <= kMaxPayloadSize; ++n) {
         ASSERT_TRUE(message.setPayloadSize(n));
@@ -154,8 +143,7 @@ TEST(WireMessageLength, EveryPayloadLengthRoundTripsThroughTheReceiveSide)
     }
 }
 
-TEST(WireMessageValidity, MalformedDatagramsAreInvalid)
-{
+TEST(WireMessageValidity, MalformedDatagramsAreInvalid) {
     const std::vector<uint8_t> good = datagramWithPayload(5);
     ASSERT_EQ(good.size(), 24u);
     ASSERT_TRUE(WireMessage(good).isValid());
@@ -188,8 +176,7 @@ TEST(WireMessageValidity, MalformedDatagramsAreInvalid)
     }
 }
 
-TEST(WireMessageValidity, TrailingBytesAreIgnored)
-{
+TEST(WireMessageValidity, TrailingBytesAreIgnored) {
     SendBuffer message;
     message.setHeader(TEXT_ANS, 1);
     ASSERT_TRUE(message.setPayload("abcde", 5));
@@ -205,8 +192,7 @@ TEST(WireMessageValidity, TrailingBytesAreIgnored)
 }
 
 // Exactly sized vectors, so ASan flags any read past a short datagram.
-TEST(WireMessageValidity, ShortDatagramsAreReadSafely)
-{
+TEST(WireMessageValidity, ShortDatagramsAreReadSafely) {
     const std::vector<uint8_t> full = datagramWithPayload(20);
     for (size_t length = 0; length < kHeaderSize; ++length) {
         SCOPED_TRACE(length);
@@ -240,8 +226,7 @@ TEST(WireMessageValidity, ShortDatagramsAreReadSafely)
     EXPECT_EQ(empty.payloadText(), "");
 }
 
-TEST(WireMessageHeader, Value64AndParametersShareTheLittleEndianBytes)
-{
+TEST(WireMessageHeader, Value64AndParametersShareTheLittleEndianBytes) {
     std::vector<uint8_t> datagram = {0x64, 0, 0x10, 0, 0x05, 0, 0x01, 0, 1, 0, 2, 0, 3, 0, 4, 0};
     const WireMessage received(datagram);
     ASSERT_TRUE(received.isValid());
@@ -265,8 +250,7 @@ TEST(WireMessageHeader, Value64AndParametersShareTheLittleEndianBytes)
     EXPECT_EQ(hexDump(high.bytes().subspan(8)), "10 32 54 76 98 ba dc fe");
 }
 
-TEST(WireMessageHeader, SetHeaderLeavesMagicAndSizeAlone)
-{
+TEST(WireMessageHeader, SetHeaderLeavesMagicAndSizeAlone) {
     SendBuffer message;
     ASSERT_TRUE(message.setPayloadSize(5));
     message.setHeader(SINK_INFO_ANS, 1, 9, 8, 7, 6);
@@ -297,8 +281,7 @@ TEST(WireMessageHeader, SetHeaderLeavesMagicAndSizeAlone)
     EXPECT_EQ(hexDump(headerOnly.bytes()), "64 00 10 00 23 00 00 00 00 00 00 00 00 00 00 00");
 }
 
-TEST(WireMessageHeader, PrepareCopiesTheHeaderIntoTheBuffer)
-{
+TEST(WireMessageHeader, PrepareCopiesTheHeaderIntoTheBuffer) {
     SendBuffer message;
     message.setHeader(DISCOVER_ANS, 1, 0xABCD, 0, 0, 0x1234);
     ASSERT_TRUE(message.setPayload("name", 4));
@@ -324,8 +307,7 @@ TEST(WireMessageHeader, PrepareCopiesTheHeaderIntoTheBuffer)
     EXPECT_EQ(WireMessage(base.bytes()).param0(), 2);
 }
 
-TEST(WireMessageHeader, CopiesTransmitTheirOwnBytes)
-{
+TEST(WireMessageHeader, CopiesTransmitTheirOwnBytes) {
     auto original = std::make_unique<Send>(INFO_ANS, 1, 5, 6, 7, 8);
     Send copy = *original;
     Send assigned;
@@ -354,8 +336,7 @@ TEST(WireMessageHeader, CopiesTransmitTheirOwnBytes)
     EXPECT_EQ(received.payloadText(), "first");
 }
 
-TEST(WireMessagePayload, BlockAndTextBothDirections)
-{
+TEST(WireMessagePayload, BlockAndTextBothDirections) {
     Block sent{};
     for (size_t i = 0; i < sent.size(); ++i) {
         sent[i] = static_cast<uint16_t>(0x0101 * (i + 1) + 0x1000);
@@ -403,8 +384,7 @@ TEST(WireMessagePayload, BlockAndTextBothDirections)
     EXPECT_EQ(text, "abc");
 }
 
-TEST(WireMessagePayload, FillAndWriteThroughPayload)
-{
+TEST(WireMessagePayload, FillAndWriteThroughPayload) {
     SendBuffer message;
     ASSERT_TRUE(message.setPayloadSize(13));
     message.fillPayload(0x7F);
@@ -420,8 +400,7 @@ TEST(WireMessagePayload, FillAndWriteThroughPayload)
     EXPECT_EQ(WireMessage(bytes).payload(), bytes.data() + 16);
 }
 
-TEST(WireMessageDump, HexDump)
-{
+TEST(WireMessageDump, HexDump) {
     const Send discover(DISCOVER, 0);
     EXPECT_EQ(hexDump(discover.bytes()), "64 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(hexDump({}), "");
@@ -431,8 +410,7 @@ TEST(WireMessageDump, HexDump)
     EXPECT_EQ(hexDump(mixed), "ff 00 9b c0");
 }
 
-TEST(WireMessageMemory, HeaderOnlyMessagesAndBufferReuseStayOffTheHeap)
-{
+TEST(WireMessageMemory, HeaderOnlyMessagesAndBufferReuseStayOffTheHeap) {
     size_t before = allocationCount;
     Send answer(PORT_ANS, 1, 19644, 0, 0, 0);
     answer.setHeader(PORT_ANS, 0);
