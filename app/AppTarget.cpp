@@ -3,6 +3,7 @@
 #include "app/NodeTarget.h"
 #include "app/ServiceWatchdog.h"
 #include "foundation/Log.h"
+#include "foundation/MemoryLock.h"
 
 #include <functional>
 #include <ostream>
@@ -36,13 +37,18 @@ bool packVendorWord(const char* vendor, uint64_t& word) {
 bool runAppTarget(const char* vendor, const AppTargetConfig& config) {
     VEMRA::openLog(kLogFacility, config.logPort, true);
     VEMRA::setLogLevel(kLogThreshold, config.logPort);
+    if (config.lockMemory) {
+        if (const int refused = VEMRA::lockProcessMemory(); refused != 0) {
+            VEMRA::logLine(VEMRA::kLogInfo, "mlockall refused : ") << refused;
+        }
+    }
 
     uint64_t vendorWord = 0;
     if (!packVendorWord(vendor, vendorWord)) {
         return false;
     }
-    std::unique_ptr<NodeRun> targetNode = config.makeTargetNode ? config.makeTargetNode(vendorWord)
-                                                                : std::make_unique<NodeTarget>(vendorWord);
+    std::unique_ptr<NodeRun> targetNode =
+        config.makeTargetNode ? config.makeTargetNode(vendorWord) : std::make_unique<NodeTarget>(vendorWord);
     if (!targetNode) {
         return false;
     }

@@ -31,6 +31,9 @@ struct AppTargetConfig {
     std::function<void(const DacScanner&)> afterPass;
     // The service manager to notify (readiness, status, watchdog); none by default.
     VEMRA::ServiceManagerLink serviceManager;
+    // Lock the process's memory in RAM (the real-time threads must not wait
+    // for pages); a refusal is logged and the program runs on.
+    bool lockMemory = true;
 };
 
 // Packs exactly 8 characters little-endian. Refuses a null pointer, a NUL among

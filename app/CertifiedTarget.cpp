@@ -17,8 +17,8 @@ constexpr size_t kStepBytes = 1048576;
 
 // The settings keys of items 0-9, in item order.
 constexpr std::array<const char*, CertifiedTarget::kBuiltinItemCount> kItemKeys = {
-    kTargetNameKey, "DoPauto", "DSDNativ", "DSD48", "PCM32bit", "PCM24bit", "PCM16bit",
-    "AlsaLatency",  "VolumeCtl", "AlsaMaxCh"};
+    kTargetNameKey, "DoPauto",  "DSDNativ",    "DSD48",     "PCM32bit",
+    "PCM24bit",     "PCM16bit", "AlsaLatency", "VolumeCtl", "AlsaMaxCh"};
 
 enum ItemIndex : uint16_t {
     kName = 0,
@@ -44,7 +44,8 @@ ConfigItem toConfigItem(const SettingItem& item) {
 // would smuggle further keys or sections into it, and any other control
 // byte would make the whole file unreadable at the next start.
 bool storableText(const std::string& text) {
-    return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
 SettingsStore loadedStore(const std::string& path) {
@@ -57,7 +58,8 @@ SettingsStore loadedStore(const std::string& path) {
 } // namespace
 
 CertifiedTarget::CertifiedTarget(const TargetInfo& info, const std::string& path, Config config)
-    : Target(withSettingItems(info, loadedStore(path)), std::move(config)), settingsPath(path), savePath(path) {
+    : Target(withSettingItems(info, loadedStore(path)), std::move(config)), settingsPath(path),
+      savePath(path) {
     settings.load(settingsPath);
     settings.select("global");
 }
@@ -107,8 +109,8 @@ bool CertifiedTarget::configGet(uint16_t item, std::string& text, uint16_t& numb
         number = value == "disable" ? 0 : 1;
         break;
     }
-    VEMRA::logLine(VEMRA::kLogDebug, "ConfigGet ") << static_cast<unsigned>(item) << " : " << text
-                                                   << static_cast<unsigned>(number);
+    VEMRA::logLine(VEMRA::kLogDebug, "ConfigGet ")
+        << static_cast<unsigned>(item) << " : " << text << static_cast<unsigned>(number);
     return true;
 }
 
@@ -139,8 +141,8 @@ bool CertifiedTarget::configSet(uint16_t item, const std::string& text, uint16_t
             break;
         }
     }
-    VEMRA::logLine(VEMRA::kLogDebug, "ConfigSet ") << static_cast<unsigned>(item) << " : " << text << " "
-                                                   << static_cast<unsigned>(number);
+    VEMRA::logLine(VEMRA::kLogDebug, "ConfigSet ")
+        << static_cast<unsigned>(item) << " : " << text << " " << static_cast<unsigned>(number);
     return true;
 }
 

@@ -35,10 +35,10 @@ public:
     // from `settings` and the target name replaced by the stored one.
     static TargetInfo withSettingItems(TargetInfo info, const SettingsStore& settings);
 
-    bool transferCheck(uint16_t area, uint16_t& check, uint16_t& phase) override; // 1
-    bool configGet(uint16_t item, std::string& text, uint16_t& number) override;  // 2
+    bool transferCheck(uint16_t area, uint16_t& check, uint16_t& phase) override;                 // 1
+    bool configGet(uint16_t item, std::string& text, uint16_t& number) override;                  // 2
     bool configSet(uint16_t item, const std::string& text, uint16_t number, bool reset) override; // 3
-    bool configSave(bool restart) override;                                       // 4
+    bool configSave(bool restart) override;                                                       // 4
 
     // Worker thread (or the owner while the Target is not running).
     int32_t settingsStateValue() const { return settingsState; }

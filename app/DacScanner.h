@@ -48,9 +48,7 @@ public:
     // Stops and destroys every node and forgets every entry.
     void closeAll();
     // Called after every step of the settle wait (the supervisor's watchdog).
-    void setWhileWaiting(std::function<void()> callback) {
-        whileWaiting = std::move(callback);
-    }
+    void setWhileWaiting(std::function<void()> callback) { whileWaiting = std::move(callback); }
 
     const DacNodes& nodes() const { return dacNodes; }
     const std::set<std::string>& entries() const { return knownEntries; }

@@ -62,8 +62,8 @@ protected:
 private:
     void threadMain();
 
-    std::thread thread;                // owner thread only
-    std::atomic<bool> running{false};  // owner (stop) and node thread (end of worker)
-    std::atomic<bool> result{true};    // node thread writes, owner reads after join
-    std::atomic<uint64_t> beats{0};    // node thread raises, any thread reads
+    std::thread thread;               // owner thread only
+    std::atomic<bool> running{false}; // owner (stop) and node thread (end of worker)
+    std::atomic<bool> result{true};   // node thread writes, owner reads after join
+    std::atomic<uint64_t> beats{0};   // node thread raises, any thread reads
 };

@@ -50,8 +50,8 @@ QUORVEL::SinkInfo NodeSink::defaultSinkInfo(uint16_t index) {
 }
 
 bool NodeSink::worker(std::atomic<bool>& running) {
-    VEMRA::logLine(VEMRA::kLogInfo, "START sinkAlsa ") << static_cast<unsigned>(nodeIndex()) << " "
-                                                      << deviceName;
+    VEMRA::logLine(VEMRA::kLogInfo, "START sinkAlsa ")
+        << static_cast<unsigned>(nodeIndex()) << " " << deviceName;
     QUORVEL::SinkInfo info = defaultSinkInfo(nodeIndex());
     while (running.load()) {
         if (!runSink(running, info)) {

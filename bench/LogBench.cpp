@@ -55,12 +55,14 @@ BENCHMARK(BM_FilteredDebugRecord);
 // non-blocking sendto on loopback.
 void BM_CommittedInfoRecord(benchmark::State& state) {
     LoopbackSink sink;
-    if (sink.port == 0 || !VEMRA::openLog(16, sink.port, false) || !VEMRA::setLogLevel(VEMRA::kLogInfo, sink.port)) {
+    if (sink.port == 0 || !VEMRA::openLog(16, sink.port, false) ||
+        !VEMRA::setLogLevel(VEMRA::kLogInfo, sink.port)) {
         state.SkipWithError("no loopback log socket");
         return;
     }
     for (auto _ : state) {
-        VEMRA::logLine(VEMRA::kLogInfo, "Detect Dev: ") << "/dev/snd/pcmC0D0p" << " index " << 3;
+        VEMRA::logLine(VEMRA::kLogInfo, "Detect Dev: ") << "/dev/snd/pcmC0D0p"
+                                                        << " index " << 3;
     }
     VEMRA::destroyProcessLogger();
 }

@@ -17,10 +17,10 @@
 
 #include <atomic>
 #include <ctime>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
 #include <vector>
 
@@ -148,7 +148,8 @@ void report(benchmark::State& state, uint64_t datagrams, double receiverCpu) {
     const double megabytes = static_cast<double>(datagrams * kPayload) / 1e6;
     state.SetItemsProcessed(static_cast<int64_t>(datagrams));
     state.SetBytesProcessed(static_cast<int64_t>(datagrams * kPayload));
-    state.counters["datagrams_per_s"] = benchmark::Counter(static_cast<double>(datagrams), benchmark::Counter::kIsRate);
+    state.counters["datagrams_per_s"] =
+        benchmark::Counter(static_cast<double>(datagrams), benchmark::Counter::kIsRate);
     state.counters["receiver_cpu_us_per_MB"] = megabytes > 0 ? receiverCpu * 1e6 / megabytes : 0;
 }
 
@@ -177,9 +178,9 @@ void BM_SinkStreamPath(benchmark::State& state) {
         if (!waitFor(under.sink->written, expected)) {
             static std::string why; // the benchmark library keeps the pointer
             why = "datagrams lost: state " + std::to_string(under.sink->connState()) +
-                                    (under.sink->isRunning() ? ", running" : ", stopped") + ", " +
-                                    std::to_string(expected - under.sink->written.load()) + " bytes missing after " +
-                                    std::to_string(datagrams) + " datagrams";
+                  (under.sink->isRunning() ? ", running" : ", stopped") + ", " +
+                  std::to_string(expected - under.sink->written.load()) + " bytes missing after " +
+                  std::to_string(datagrams) + " datagrams";
             state.SkipWithError(why.c_str());
             return;
         }
@@ -209,7 +210,8 @@ void BM_BareRecvLoop(benchmark::State& state) {
         while (running.load(std::memory_order_relaxed)) {
             const ssize_t length = ::recv(receiver.descriptor(), buffer.data(), buffer.size(), 0);
             if (length > static_cast<ssize_t>(QUORVEL::kHeaderSize)) {
-                received.fetch_add(static_cast<uint64_t>(length) - QUORVEL::kHeaderSize, std::memory_order_release);
+                received.fetch_add(static_cast<uint64_t>(length) - QUORVEL::kHeaderSize,
+                                   std::memory_order_release);
             }
         }
     });

@@ -8,8 +8,7 @@
 namespace {
 
 // An answer with a PORT_ANS-sized table, built in one reused SendBuffer as a loop does.
-void BM_SendBufferAnswer1024(benchmark::State& state)
-{
+void BM_SendBufferAnswer1024(benchmark::State& state) {
     std::vector<uint8_t> table(1024);
     for (size_t i = 0; i < table.size(); ++i) {
         table[i] = static_cast<uint8_t>(i);
@@ -27,8 +26,7 @@ void BM_SendBufferAnswer1024(benchmark::State& state)
 }
 BENCHMARK(BM_SendBufferAnswer1024);
 
-void BM_SendHeaderOnly(benchmark::State& state)
-{
+void BM_SendHeaderOnly(benchmark::State& state) {
     uint16_t port = 19644;
     for (auto _ : state) {
         QUORVEL::Send answer(QUORVEL::CONNECT_ANS, 1, port++, 0, 0, 0);
@@ -39,8 +37,7 @@ void BM_SendHeaderOnly(benchmark::State& state)
 }
 BENCHMARK(BM_SendHeaderOnly);
 
-void BM_ReceiveValidateAndRead(benchmark::State& state)
-{
+void BM_ReceiveValidateAndRead(benchmark::State& state) {
     QUORVEL::SendBuffer sent;
     QUORVEL::Block block{};
     block.fill(0x0102);

@@ -51,8 +51,8 @@ TEST_F(CertifiedTargetFile, ItemsAndNameComeFromTheSettingsFile) {
     EXPECT_TRUE(info.syslogToLocal);
     ASSERT_EQ(info.configItems.size(), 10U);
 
-    const char* names[] = {"TargetName", "DoPauto",     "DSDNativ",  "DSD48",    "PCM32bit",
-                           "PCM24bit",   "PCM16bit",    "AlsaLatency", "VolumeCtl", "AlsaMaxCh"};
+    const char* names[] = {"TargetName", "DoPauto",  "DSDNativ",    "DSD48",     "PCM32bit",
+                           "PCM24bit",   "PCM16bit", "AlsaLatency", "VolumeCtl", "AlsaMaxCh"};
     const uint16_t types[] = {4, 3, 3, 3, 3, 3, 3, 1, 5, 1};
     const uint16_t values[] = {0, 0, 1, 1, 1, 1, 1, 20, 2, 2};
     for (size_t i = 0; i < 10; ++i) {
@@ -94,9 +94,9 @@ TEST_F(CertifiedTargetFile, ConfigGetReadsTheStoredTexts) {
         uint16_t number;
     };
     const Case cases[] = {
-        {0, true, "Salon", 99},  {1, true, "", 0},  {2, true, "", 1},      {3, true, "", 0},
-        {4, true, "", 1},        {5, false, "", 99}, {7, true, "", 20},    {8, true, "mute", 99},
-        {9, false, "", 99},      {10, false, "", 99},
+        {0, true, "Salon", 99}, {1, true, "", 0},    {2, true, "", 1},  {3, true, "", 0},
+        {4, true, "", 1},       {5, false, "", 99},  {7, true, "", 20}, {8, true, "mute", 99},
+        {9, false, "", 99},     {10, false, "", 99},
     };
     for (const Case& c : cases) {
         std::string text;
@@ -120,9 +120,10 @@ TEST_F(CertifiedTargetFile, SetAndSaveWriteExactlyTheStoreAndKeepOtherSections) 
     EXPECT_EQ(readFile(path).substr(0, 9), "# comment") << "nothing is written before the save";
 
     EXPECT_TRUE(target->configSave(true));
-    EXPECT_EQ(readFile(path), "[USB Audio]\r\nSkip=enable\r\n\r\n"
-                              "[global]\r\nAlsaMaxCh=4\r\nDSD48=enable\r\nPCM16bit=enable\r\nTrgetName=Salon\r\n"
-                              "VolumeCtl=-40db\r\n\r\n");
+    EXPECT_EQ(readFile(path),
+              "[USB Audio]\r\nSkip=enable\r\n\r\n"
+              "[global]\r\nAlsaMaxCh=4\r\nDSD48=enable\r\nPCM16bit=enable\r\nTrgetName=Salon\r\n"
+              "VolumeCtl=-40db\r\n\r\n");
     EXPECT_EQ(target->settingsStateValue(), 4);
     EXPECT_TRUE(log.contains("save : setting"));
 

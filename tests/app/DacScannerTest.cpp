@@ -25,17 +25,17 @@ TEST(DacScannerTest, PlaybackDeviceNames) {
         {"/dev/snd/pcmC0D0p", "hw:0,0"},
         {"/dev/snd/pcmC1D10p", "hw:1,10"},
         {"pcmC12D3p", "hw:12,3"},
-        {"/dev/snd/pcmC0D0c", nullptr},   // capture: its only 'p' leads
-        {"/dev/snd/pcmCxD0p", nullptr},   // card not a number
+        {"/dev/snd/pcmC0D0c", nullptr}, // capture: its only 'p' leads
+        {"/dev/snd/pcmCxD0p", nullptr}, // card not a number
         {"/dev/snd/pcmC0Dxp", nullptr},
-        {"/dev/snd/pcmC00D0p", nullptr},  // reads as 0 but is not "0"
-        {"/dev/snd/pcmC1xD0p", nullptr},  // trailing letters would reach the hw: name
+        {"/dev/snd/pcmC00D0p", nullptr}, // reads as 0 but is not "0"
+        {"/dev/snd/pcmC1xD0p", nullptr}, // trailing letters would reach the hw: name
         {"/dev/snd/pcmC-1D0p", nullptr},
         {"/dev/snd/pcmCD0p", nullptr},
         {"/dev/snd/controlC0", nullptr},
-        {"/dev/snd/pcmC0p", nullptr},     // shorter than 8
+        {"/dev/snd/pcmC0p", nullptr}, // shorter than 8
         {"/dev/snd/timer", nullptr},
-        {"/dev/snd/pcmD0C0p", nullptr},   // D before C
+        {"/dev/snd/pcmD0C0p", nullptr}, // D before C
         {"/dev/snd/pcmC99999999999999999999D0p", nullptr},
     };
     for (const Case& c : cases) {

@@ -74,7 +74,8 @@ TEST_F(EndToEndDiscovery, HostFindsAndQueriesTheRunningProgram) {
         ASSERT_TRUE(run && run->accepted) << row;
         ASSERT_EQ(run->bytes.size(), 24U * 4) << row;
         for (size_t i = 0; i < run->bytes.size(); i += 4) {
-            served.push_back(static_cast<uint32_t>(run->bytes[i]) | static_cast<uint32_t>(run->bytes[i + 1]) << 8 |
+            served.push_back(static_cast<uint32_t>(run->bytes[i]) |
+                             static_cast<uint32_t>(run->bytes[i + 1]) << 8 |
                              static_cast<uint32_t>(run->bytes[i + 2]) << 16 |
                              static_cast<uint32_t>(run->bytes[i + 3]) << 24);
         }

@@ -67,7 +67,7 @@ protected:
         stats = streamWith(connection, config, audio, sent);
         EXPECT_TRUE(sent);
         EXPECT_TRUE(connection.client->disconnect(connection.streamPort, 5000ms));
-        ASSERT_TRUE(daemon->waitForOutput("disconnectStream end", kReady, drains + 1));
+        ASSERT_TRUE(daemon->waitForOutput("disconnectStream end", kReady, drains + 1)) << daemon->output();
         const auto frames = bufferFramesLogged(daemon->output(), nthSetFormat);
         ASSERT_TRUE(frames);
         const auto expected = expectedDacBytes(format, connection.latency, *frames, audio);
@@ -218,11 +218,15 @@ TEST_F(EndToEndFault, HostFasterThanTheDeviceOverflowsTheRingAndTheSinkIsRebuilt
     if (HasFatalFailure() || IsSkipped()) {
         return;
     }
+    // Made before connecting: a slow build takes longer than the sink waits
+    // for a silent Host to make this much audio.
+    const std::vector<uint8_t> audio = randomAudio(30 * 44100 * 4, 51);
     Connection flooding = connectDesk(cdFormat());
     ASSERT_TRUE(flooding.client);
-    // Twenty seconds of audio at four times the rate the device plays: the
+    // Thirty seconds of audio at four times the rate the device plays: the
     // sender paces by a format of four times the rate (the frame is the same).
-    // The excess outgrows the queue's limit and the ring behind it. (An
+    // The excess, 22 s, outgrows the queue's 4 s beyond the pre-fill and the
+    // ring's 8 s behind it. (An
     // unpaced flood would keep the sink's real-time workers busy enough to
     // starve the rest of a small machine.)
     QUORVEL::StreamConfig fast =
@@ -230,7 +234,7 @@ TEST_F(EndToEndFault, HostFasterThanTheDeviceOverflowsTheRingAndTheSinkIsRebuilt
                                     QUORVEL::AudioFormat::channelBit(2)));
     ASSERT_EQ(fast.format.frameBytes(), cdFormat().frameBytes());
     bool sent = false;
-    streamWith(flooding, fast, randomAudio(20 * 44100 * 4, 51), sent);
+    streamWith(flooding, fast, audio, sent);
     ASSERT_TRUE(daemon->waitForOutput("er3 dissconect", kReady)) << daemon->output();
     ASSERT_TRUE(daemon->waitForOutput("controlLoop exit", kReady));
     ASSERT_TRUE(daemon->waitForOutput("controlLoop start", kReady, 2)) << "the sink is rebuilt";
@@ -240,6 +244,29 @@ TEST_F(EndToEndFault, HostFasterThanTheDeviceOverflowsTheRingAndTheSinkIsRebuilt
     Connection next = connectDesk(cdFormat());
     ASSERT_TRUE(next.client);
     expectPlayed(next, cdFormat(), randomAudio(44100 * 4, 52), before, 2, config(cdFormat()));
+
+    restartRequest();
+}
+
+// A Host whose network stalled sends what it owes at once: here 8 s of
+// audio at twice the rate, 4 s ahead of the device at the end, beyond what
+// a queue bounded at twice the pre-fill and a second held (it dropped the
+// Host with "er3 dissconect"). All of it plays, exactly.
+TEST_F(EndToEndFault, HostCatchingUpAfterAStallIsServed) {
+    startWithDesk();
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    const std::vector<uint8_t> audio =
+        randomAudio(8 * hiResFormat().bytesPerSecond(), 61); // before connecting
+    Connection catchingUp = connectDesk(hiResFormat());
+    ASSERT_TRUE(catchingUp.client);
+    QUORVEL::StreamConfig twice =
+        config(QUORVEL::AudioFormat(QUORVEL::AudioFormat::kPcm32 | QUORVEL::AudioFormat::rateBits(384000) |
+                                    QUORVEL::AudioFormat::channelBit(2)));
+    ASSERT_EQ(twice.format.frameBytes(), hiResFormat().frameBytes());
+    expectPlayed(catchingUp, hiResFormat(), audio, 0, 1, twice);
+    EXPECT_EQ(daemon->countOutput("er3 dissconect"), 0U) << daemon->output();
 
     restartRequest();
 }

@@ -77,7 +77,8 @@ TEST_F(EndToEndStream, FiveSecondsReachTheDacExactlyWhileASecondDacArrives) {
     EXPECT_EQ(connection.latency, kLatency);
 
     const auto audio = randomAudio(5 * kCdBytesPerSecond, 142);
-    auto streaming = std::async(std::launch::async, [&] { return streamAudio(connection, cdFormat(), audio); });
+    auto streaming =
+        std::async(std::launch::async, [&] { return streamAudio(connection, cdFormat(), audio); });
     EXPECT_EQ(playStop->read(6, kReady), "Play\r\n");
 
     // A second DAC while the first one plays: index 2, ports of its own.
@@ -151,8 +152,8 @@ TEST_F(EndToEndStream, UnpluggedDacGoesAwayWhileTheOtherKeepsPlaying) {
     } else {
         // Two streams and a node torn down at once can starve a slow build's
         // buffer for a moment; the audio must still all be there, in order.
-        const auto blocks = insertedSilenceBlocks(written, expected,
-                                                  QUORVEL::SinkBuffer::underrunBytes(cdFormat()), 0);
+        const auto blocks =
+            insertedSilenceBlocks(written, expected, QUORVEL::SinkBuffer::underrunBytes(cdFormat()), 0);
         EXPECT_TRUE(blocks) << "the DAC that stayed lost audio: " << written.size() << " bytes, "
                             << expected.size() << " expected";
     }

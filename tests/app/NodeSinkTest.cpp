@@ -36,8 +36,8 @@ protected:
         if (!settings.empty()) {
             std::ofstream(settingsPath) << settings;
         }
-        dacs = std::make_unique<TestDacs>(std::vector<FakePcmDevice>{device}, std::vector<QUORVELTEST::FakeCard>{},
-                                          settingsPath);
+        dacs = std::make_unique<TestDacs>(std::vector<FakePcmDevice>{device},
+                                          std::vector<QUORVELTEST::FakeCard>{}, settingsPath);
         ASSERT_TRUE(dacs->ok());
         node.setDevice("hw:1,0", 1);
         node.setConfig(dacs->config);

@@ -19,9 +19,9 @@ TEST(PathsTest, DirectoryTextOperations) {
         EXPECT_EQ(toDirectory(path), c.changed) << c.in;
         EXPECT_EQ(path, c.out) << c.in;
     }
-    for (const Case& c : {Case{"/a/b/", true, "/a/"}, Case{"/a/", true, "/"}, Case{"/", false, "/"},
-                          Case{"", false, ""}, Case{"/a/b", false, "/a/b"}, Case{"a/b/", true, "a/"},
-                          Case{"a/", true, ""}}) {
+    for (const Case& c :
+         {Case{"/a/b/", true, "/a/"}, Case{"/a/", true, "/"}, Case{"/", false, "/"}, Case{"", false, ""},
+          Case{"/a/b", false, "/a/b"}, Case{"a/b/", true, "a/"}, Case{"a/", true, ""}}) {
         std::string path = c.in;
         EXPECT_EQ(parentDirectory(path), c.changed) << c.in;
         EXPECT_EQ(path, c.out) << c.in;

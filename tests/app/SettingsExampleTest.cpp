@@ -8,7 +8,8 @@
 
 namespace {
 
-const std::string kExample = std::string(QUORVEL_SOURCE_DIR) + "/packaging/quorvel_app_target_setting.inf.example";
+const std::string kExample =
+    std::string(QUORVEL_SOURCE_DIR) + "/packaging/quorvel_app_target_setting.inf.example";
 
 // The installed example seeds the settings file, so it must load, name
 // every key the Host can change, and change nothing.

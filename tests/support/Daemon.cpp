@@ -58,8 +58,9 @@ bool Daemon::start(const NetNamespace& space, const std::vector<std::string>& ar
     pid_t spawned = -1;
     int failure = -1;
     // The child is born in the namespace of the thread that spawns it.
-    const bool entered =
-        space.run([&] { failure = posix_spawn(&spawned, executable.c_str(), &actions, nullptr, argv.data(), environ); });
+    const bool entered = space.run([&] {
+        failure = posix_spawn(&spawned, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    });
     posix_spawn_file_actions_destroy(&actions);
     if (!entered || failure != 0) {
         return false;

@@ -3,6 +3,7 @@
 // DSF files built byte by byte for tests of the DSD reader and of DSD
 // playback: the three chunk headers and block-interleaved channel data.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -40,7 +41,8 @@ inline std::vector<uint8_t> dsfBytes(const DsfShape& shape) {
     for (uint32_t channel = 0; channel < shape.channels; ++channel) {
         for (uint64_t i = 0; i < perChannel; ++i) {
             const uint64_t group = i / shape.block;
-            data[(group * shape.channels + channel) * shape.block + i % shape.block] = shape.stored[channel][i];
+            data[(group * shape.channels + channel) * shape.block + i % shape.block] =
+                shape.stored[channel][i];
         }
     }
     std::vector<uint8_t> file;

@@ -245,11 +245,12 @@ inline bool connectSink(Connection& connection, QUORVEL::AudioFormat format, uin
     return true;
 }
 
-inline bool streamAudio(Connection& connection, QUORVEL::AudioFormat format, const std::vector<uint8_t>& audio) {
+inline bool streamAudio(Connection& connection, QUORVEL::AudioFormat format,
+                        const std::vector<uint8_t>& audio) {
     QUORVEL::StreamConfig config;
     config.format = format;
-    QUORVEL::StreamSender sender(connection.client->socket(), connection.client->sinkAddress(connection.streamPort),
-                                 config);
+    QUORVEL::StreamSender sender(connection.client->socket(),
+                                 connection.client->sinkAddress(connection.streamPort), config);
     return sender.stream(audio);
 }
 
@@ -257,8 +258,8 @@ inline bool streamAudio(Connection& connection, QUORVEL::AudioFormat format, con
 // takes natively: the silence setFormat primes the device with
 // (`bufferFrames` device frames), the sink's pre-fill for the latency, the
 // audio itself, and the two buffers of silence that drain the device.
-inline std::vector<uint8_t> expectedDacBytes(QUORVEL::AudioFormat format, uint16_t latency, uint64_t bufferFrames,
-                                             const std::vector<uint8_t>& audio) {
+inline std::vector<uint8_t> expectedDacBytes(QUORVEL::AudioFormat format, uint16_t latency,
+                                             uint64_t bufferFrames, const std::vector<uint8_t>& audio) {
     const size_t frame = format.bytesPerSample() * format.channels();
     const size_t primed = bufferFrames * frame;
     const size_t prefill = QUORVEL::SinkBuffer::prefillFor(format, latency).total;

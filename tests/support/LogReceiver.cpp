@@ -58,8 +58,8 @@ bool LogReceiver::receiveOne(std::chrono::milliseconds timeout) {
 bool LogReceiver::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !receiveOne(left)) {
             return false;
         }

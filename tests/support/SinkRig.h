@@ -11,8 +11,8 @@
 namespace QUORVEL {
 
 // Stream formats the sink tests use.
-AudioFormat cdFormat();     // 44.1 kHz, 16 bit, stereo
-AudioFormat hiResFormat();  // 192 kHz, 32 bit, stereo
+AudioFormat cdFormat();    // 44.1 kHz, 16 bit, stereo
+AudioFormat hiResFormat(); // 192 kHz, 32 bit, stereo
 AudioFormat makeFormat(uint64_t encoding, uint32_t rate, uint32_t channels);
 
 // One sink under test with everything around it: a receiver for its port

@@ -33,8 +33,8 @@ std::string TcpClient::read(size_t count, std::chrono::milliseconds timeout) {
     std::string received;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (fd != -1 && received.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
@@ -57,7 +57,8 @@ std::string TcpClient::drain(std::chrono::milliseconds quiet) {
 }
 
 bool TcpClient::send(const std::string& bytes) {
-    return fd != -1 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return fd != -1 &&
+           ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 void TcpClient::close() {

@@ -44,7 +44,8 @@ struct TestDacs {
 
     bool ok() const { return alsa->ok() && registrar.isOpen(); }
 
-    static std::vector<QUORVELTEST::FakePcmDevice> pacedDevices(const std::vector<std::pair<int, int>>& devices) {
+    static std::vector<QUORVELTEST::FakePcmDevice>
+    pacedDevices(const std::vector<std::pair<int, int>>& devices) {
         std::vector<QUORVELTEST::FakePcmDevice> result;
         for (const auto& [card, device] : devices) {
             QUORVELTEST::FakePcmDevice fake;

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <ctime>
+#include <thread>
 
 namespace QUORVEL {
 
@@ -30,8 +30,8 @@ void sleepUntil(uint64_t wakeAt) {
 
 } // namespace
 
-TestSinkBackEnd::TestSinkBackEnd(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config,
-                                 const TestBackEndOptions& backEndOptions)
+TestSinkBackEnd::TestSinkBackEnd(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet,
+                                 const SinkConfig& config, const TestBackEndOptions& backEndOptions)
     : SinkBuffer(info, pollSet, config), options(backEndOptions) {}
 
 TestSinkBackEnd::~TestSinkBackEnd() {
@@ -94,7 +94,8 @@ bool TestSinkBackEnd::writeOutput(const uint8_t* data, size_t count) {
         while (holding && isRunning()) {
             holdChanged.wait_for(lock, std::chrono::milliseconds(10));
         }
-        const bool silent = !options.recordSilence && std::all_of(data, data + count, [](uint8_t b) { return b == 0; });
+        const bool silent =
+            !options.recordSilence && std::all_of(data, data + count, [](uint8_t b) { return b == 0; });
         if (options.record && !silent) {
             bytes.insert(bytes.end(), data, data + count);
         }
@@ -107,7 +108,9 @@ bool TestSinkBackEnd::writeOutput(const uint8_t* data, size_t count) {
         return true;
     }
     // The device clock: when the bytes written so far have finished playing.
-    auto playedBy = [&] { return deviceStart + devicePosition * 1'000'000'000ULL / bytesPerSecond * 1000ULL; };
+    auto playedBy = [&] {
+        return deviceStart + devicePosition * 1'000'000'000ULL / bytesPerSecond * 1000ULL;
+    };
     const uint64_t now = VEMRA::clockNow();
     if (restartClock.exchange(false) || VEMRA::clockCompare(now, playedBy() + kResyncLag) > 0) {
         deviceStart = now;

@@ -22,7 +22,8 @@ TestSinkNode::~TestSinkNode() {
 }
 
 bool TestSinkNode::start(uint16_t controlPort, uint16_t streamPort, bool withTransport) {
-    if (!(withTransport ? backEnd->openAll(controlPort, streamPort) : backEnd->open(controlPort, streamPort))) {
+    if (!(withTransport ? backEnd->openAll(controlPort, streamPort)
+                        : backEnd->open(controlPort, streamPort))) {
         return false;
     }
     running = true;

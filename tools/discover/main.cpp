@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     for (const QUORVEL::TargetIdentity& target : targets) {
         QUORVEL::HostClient client(target.endpoint);
         const auto version = client.open() ? client.version() : std::nullopt;
-        std::printf("%s%%%s  \"%s\"  id %016llx  version %s\n", VEMRA::addressText(target.endpoint).c_str(), argv[1],
-                    target.name.c_str(), static_cast<unsigned long long>(target.targetId),
+        std::printf("%s%%%s  \"%s\"  id %016llx  version %s\n", VEMRA::addressText(target.endpoint).c_str(),
+                    argv[1], target.name.c_str(), static_cast<unsigned long long>(target.targetId),
                     version ? version->c_str() : "?");
     }
     if (targets.empty()) {

@@ -37,7 +37,9 @@ constexpr size_t kMaxStallsPerCpu = 100000;
 
 std::atomic<bool> gStop{false};
 
-extern "C" void onSignal(int) { gStop.store(true, std::memory_order_relaxed); }
+extern "C" void onSignal(int) {
+    gStop.store(true, std::memory_order_relaxed);
+}
 
 uint64_t nowNs(clockid_t clock) {
     timespec now{};
@@ -77,7 +79,8 @@ void watch(CpuWatch& state, uint64_t endNs, uint64_t thresholdNs) {
         clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
         const uint64_t after = nowNs(CLOCK_MONOTONIC);
         ++state.wakeups;
-        const uint64_t late = after - before > static_cast<uint64_t>(kSleepNs) ? after - before - kSleepNs : 0;
+        const uint64_t late =
+            after - before > static_cast<uint64_t>(kSleepNs) ? after - before - kSleepNs : 0;
         if (late > thresholdNs && state.stalls.size() < kMaxStallsPerCpu) {
             state.stalls.push_back({state.cpu, nowNs(CLOCK_REALTIME), late});
         }
@@ -136,7 +139,8 @@ int main(int argc, char** argv) {
         wakeups += state.wakeups;
         stalls.insert(stalls.end(), state.stalls.begin(), state.stalls.end());
     }
-    std::sort(stalls.begin(), stalls.end(), [](const Stall& a, const Stall& b) { return a.wallNs < b.wallNs; });
+    std::sort(stalls.begin(), stalls.end(),
+              [](const Stall& a, const Stall& b) { return a.wallNs < b.wallNs; });
     uint64_t longest = 0;
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) {
