@@ -64,22 +64,7 @@ private:
     std::string noError;
 };
 
-std::string rateText(uint32_t rate) {
-    return std::to_string(rate) + " Hz";
-}
-
 } // namespace
-
-std::string describeFormat(AudioFormat format) {
-    const std::string channels =
-        std::to_string(format.channels()) + (format.channels() == 1 ? " channel" : " channels");
-    if (format.isDSD()) {
-        return "DSD " + rateText(format.rate()) + " (DSD" + std::to_string(format.rate() / 44100) + "), " +
-               channels;
-    }
-    const std::string kind = format.isFloat() ? "-bit float" : "-bit integer";
-    return std::to_string(format.bitsPerSample()) + kind + ", " + rateText(format.rate()) + ", " + channels;
-}
 
 std::unique_ptr<AudioSource> openAudioFile(const std::string& path, std::string& error) {
     std::array<uint8_t, 4> head{};

@@ -32,6 +32,10 @@ public:
     // error, described by error().
     virtual std::optional<size_t> read(std::span<uint8_t> bytes) = 0;
     virtual const std::string& error() const = 0;
+    // After a read of 0: true when the source has not ended but has nothing
+    // yet (audio handed in while it plays, see PushSource); the reader
+    // waits and asks again.
+    virtual bool waiting() const { return false; }
 };
 
 // A DSF file (by its content, whatever the name) through the DSD reader,

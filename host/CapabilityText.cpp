@@ -1,5 +1,7 @@
 #include "host/CapabilityText.h"
 
+#include "host/AudioSource.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -172,6 +174,19 @@ const char* dsdTransportName(DsdTransport transport) {
 
 std::string latencyText(uint16_t units) {
     return decimal(units, 10) + " ms";
+}
+
+// Declared with AudioSource; defined here so that a user of the Host library
+// that reads no files (the ALSA plugin) does not link the file readers.
+std::string describeFormat(AudioFormat format) {
+    const std::string channels =
+        std::to_string(format.channels()) + (format.channels() == 1 ? " channel" : " channels");
+    const std::string rate = std::to_string(format.rate()) + " Hz";
+    if (format.isDSD()) {
+        return "DSD " + rate + " (DSD" + std::to_string(format.rate() / 44100) + "), " + channels;
+    }
+    const std::string kind = format.isFloat() ? "-bit float" : "-bit integer";
+    return std::to_string(format.bitsPerSample()) + kind + ", " + rate + ", " + channels;
 }
 
 } // namespace QUORVEL

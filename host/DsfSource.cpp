@@ -1,4 +1,5 @@
 #include "host/DsfSource.h"
+#include "foundation/LittleEndian.h"
 
 #include <algorithm>
 #include <array>
@@ -16,15 +17,6 @@ constexpr size_t kDataHeaderBytes = 12;
 constexpr size_t kHeadBytes = kDsdChunkBytes + kFmtChunkBytes + kDataHeaderBytes;
 constexpr uint32_t kLargestBlock = 1U << 20;
 constexpr uint32_t kWordBytes = 4;
-
-uint32_t le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-uint64_t le64(const uint8_t* bytes) {
-    return static_cast<uint64_t>(le32(bytes)) | static_cast<uint64_t>(le32(bytes + 4)) << 32;
-}
 
 bool hasId(const uint8_t* bytes, const char* id) {
     return std::memcmp(bytes, id, 4) == 0;
@@ -51,22 +43,22 @@ uint64_t bytesForSamples(uint64_t samples) {
 
 // Checks the three chunk headers; the text of the first problem, or empty.
 std::string parseHead(const uint8_t* head, uint64_t fileBytes, DsfSource::Layout& layout) {
-    if (!hasId(head, "DSD ") || le64(head + 4) != kDsdChunkBytes) {
+    if (!hasId(head, "DSD ") || VEMRA::loadLe64(head + 4) != kDsdChunkBytes) {
         return "not a DSF file (no 'DSD ' chunk of 28 bytes)";
     }
     const uint8_t* fmt = head + kDsdChunkBytes;
-    if (!hasId(fmt, "fmt ") || le64(fmt + 4) != kFmtChunkBytes) {
+    if (!hasId(fmt, "fmt ") || VEMRA::loadLe64(fmt + 4) != kFmtChunkBytes) {
         return "DSF file without a 'fmt ' chunk of 52 bytes";
     }
-    if (le32(fmt + 12) != 1 || le32(fmt + 16) != 0) {
-        return "DSF format version " + std::to_string(le32(fmt + 12)) + " / format id " +
-               std::to_string(le32(fmt + 16)) + " is not raw DSD version 1";
+    if (VEMRA::loadLe32(fmt + 12) != 1 || VEMRA::loadLe32(fmt + 16) != 0) {
+        return "DSF format version " + std::to_string(VEMRA::loadLe32(fmt + 12)) + " / format id " +
+               std::to_string(VEMRA::loadLe32(fmt + 16)) + " is not raw DSD version 1";
     }
-    layout.channels = le32(fmt + 24);
-    layout.rate = le32(fmt + 28);
-    layout.bitsPerSample = le32(fmt + 32);
-    layout.samplesPerChannel = le64(fmt + 36);
-    layout.blockBytes = le32(fmt + 44);
+    layout.channels = VEMRA::loadLe32(fmt + 24);
+    layout.rate = VEMRA::loadLe32(fmt + 28);
+    layout.bitsPerSample = VEMRA::loadLe32(fmt + 32);
+    layout.samplesPerChannel = VEMRA::loadLe64(fmt + 36);
+    layout.blockBytes = VEMRA::loadLe32(fmt + 44);
     if (AudioFormat::channelBit(layout.channels) == 0) {
         return "DSF file with " + std::to_string(layout.channels) +
                " channels (1, 2, 4, 6, 8 or 16 can be streamed)";
@@ -81,7 +73,7 @@ std::string parseHead(const uint8_t* head, uint64_t fileBytes, DsfSource::Layout
         return "DSF block size " + std::to_string(layout.blockBytes) + " per channel is not usable";
     }
     const uint8_t* data = fmt + kFmtChunkBytes;
-    const uint64_t dataChunk = le64(data + 4);
+    const uint64_t dataChunk = VEMRA::loadLe64(data + 4);
     if (!hasId(data, "data") || dataChunk < kDataHeaderBytes) {
         return "DSF file without a 'data' chunk after 'fmt '";
     }

@@ -1,5 +1,6 @@
 #include "host/HostClient.h"
 
+#include "foundation/LittleEndian.h"
 #include "protocol/MessageCode.h"
 
 #include <algorithm>
@@ -27,7 +28,7 @@ uint16_t PortList::tablePort(size_t index) const {
     if (2 * index + 1 >= payload.size()) {
         return 0;
     }
-    return static_cast<uint16_t>(payload[2 * index] | (payload[2 * index + 1] << 8));
+    return VEMRA::loadLe16(payload.data() + 2 * index);
 }
 
 HostClient::HostClient(const VEMRA::SocketAddress& target, std::chrono::milliseconds answerTimeout)

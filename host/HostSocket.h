@@ -2,6 +2,7 @@
 
 #include "foundation/Socket.h"
 #include "foundation/SocketAddress.h"
+#include "protocol/StatusBits.h"
 #include "protocol/WireMessage.h"
 
 #include <chrono>
@@ -25,7 +26,7 @@ struct HostAnswer {
     uint16_t param2() const { return message().param2(); }
     uint16_t param3() const { return message().param3(); }
     uint64_t value64() const { return message().value64(); }
-    bool accepted() const { return (status() & 1) != 0; }
+    bool accepted() const { return (status() & StatusBit::kAccepted) != 0; }
     std::vector<uint8_t> payload() const;
     std::string payloadText() const { return message().payloadText(); }
 };

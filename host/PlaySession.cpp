@@ -5,6 +5,7 @@
 #include "host/StreamSender.h"
 #include "protocol/MessageCode.h"
 #include "protocol/PrepareFormat.h"
+#include "protocol/StatusBits.h"
 
 #include <algorithm>
 #include <vector>
@@ -16,11 +17,6 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr uint16_t kFlushMark = 0x20;
-constexpr uint8_t kMsFlushBit = 0x80;
-constexpr uint16_t kGapReportBit = 0x08;
-constexpr uint16_t kLevelReportBit = 0x20;
-constexpr uint16_t kConnectedBit = 0x02;
 constexpr uint64_t kMillisecond = VEMRA::kPicosecondsPerMillisecond;
 constexpr uint64_t kProgressInterval = 100 * kMillisecond;
 // A second gap report naming the same position this soon after a rewind was
@@ -70,6 +66,9 @@ public:
     // Streams until the source ends, `stop` is set or something fails;
     // false with result.error set on a failure.
     bool run(const std::atomic<bool>& stop);
+    // The failure was the sink's silence: it will not answer a disconnect either.
+    bool sinkFellSilent() const { return silent; }
+    bool sourceStalled() const { return stalled; }
 
 private:
     bool fill(uint64_t index, size_t& length);
@@ -108,6 +107,10 @@ private:
     double speed = 1.0; // sending speed relative to the format's byte rate
     uint64_t bytesSent = 0;
     uint64_t nextProgress = 0;
+    uint64_t unanswered = 0;   // when the oldest flush mark not yet followed by feedback went out; 0: none
+    uint64_t waitingSince = 0; // when the source last had nothing; 0: it has audio
+    bool silent = false;
+    bool stalled = false;
 };
 
 bool Streamer::fill(uint64_t index, size_t& length) {
@@ -139,12 +142,17 @@ bool Streamer::send(uint64_t index) {
     const size_t length = lengths[index % slots];
     const uint32_t interval = options.flushInterval;
     const bool flush = interval != 0 && index % interval == interval - 1;
+    if (flush && unanswered == 0) {
+        unanswered = VEMRA::clockNow();
+    }
     if (!options.ms) {
-        message.setHeader(STREAM_DATA, flush ? kFlushMark : 0, static_cast<uint16_t>(index), 0, 0, 0);
+        message.setHeader(STREAM_DATA, flush ? StatusBit::kFlushMark : 0, static_cast<uint16_t>(index), 0, 0,
+                          0);
         message.setPayload(slot, length);
         return socket.send(message, destination);
     }
-    slot[length] = static_cast<uint8_t>((index & 0x7F) | (flush ? kMsFlushBit : 0));
+    slot[length] =
+        static_cast<uint8_t>((index & MsTrailer::kSequenceBits) | (flush ? MsTrailer::kFlushMark : 0));
     return socket.sendBytes(slot, length + 1, destination);
 }
 
@@ -154,13 +162,14 @@ bool Streamer::handle() {
     if (!fromSink || !feedback.isValid()) {
         return true;
     }
+    unanswered = 0;
     if (feedback.code() == DISCONNECT_ANS) {
         return fail("the sink ended the connection");
     }
     if (feedback.code() != STREAM_FEEDBACK) {
         return true;
     }
-    if ((feedback.status() & kGapReportBit) != 0) {
+    if ((feedback.status() & StatusBit::kGapReport) != 0) {
         const uint16_t back = static_cast<uint16_t>(static_cast<uint16_t>(nextIndex) - feedback.param1());
         if (back == 0 || back > nextIndex || back >= 32768) {
             return true; // behind us already, or not a position of this stream
@@ -180,7 +189,7 @@ bool Streamer::handle() {
         ++progress.gapReports;
         return true;
     }
-    if ((feedback.status() & kLevelReportBit) != 0) {
+    if ((feedback.status() & StatusBit::kLevelReport) != 0) {
         ++progress.levelReports;
         progress.rate = feedback.param0();
         progress.fill = feedback.param1();
@@ -219,9 +228,18 @@ bool Streamer::run(const std::atomic<bool>& stop) {
     uint64_t tailStart = 0;
     bool tailCopied = false;
     nextProgress = start;
+    const uint64_t feedbackLimit = static_cast<uint64_t>(options.feedbackTimeout.count()) * kMillisecond;
+    const uint64_t slack =
+        static_cast<uint64_t>(options.pacingSlack.count()) * VEMRA::kPicosecondsPerMicrosecond;
+    uint64_t burstEnd = start - 1; // the last moment whose datagrams the current burst sends
+    const uint64_t stallLimit = static_cast<uint64_t>(options.stallTimeout.count()) * kMillisecond;
     while (!stop.load()) {
         const uint64_t now = VEMRA::clockNow();
         report(now);
+        if (feedbackLimit != 0 && unanswered != 0 && now - unanswered > feedbackLimit) {
+            silent = true;
+            return fail("the sink stopped answering");
+        }
         if (nextIndex < sentBefore) {
             // Resends go out at once: the sink drops everything after the gap.
             if (!send(nextIndex)) {
@@ -255,14 +273,19 @@ bool Streamer::run(const std::atomic<bool>& stop) {
             continue;
         }
         const uint64_t due = start + static_cast<uint64_t>(dueOffset);
-        if (VEMRA::clockCompare(now, due) < 0) {
-            const uint64_t wait = std::min<uint64_t>(due - now, kMillisecond);
+        // A datagram that falls due opens a burst: what falls due within the
+        // slack after it goes out at once, so one wake-up sends several.
+        if (VEMRA::clockCompare(now, due) >= 0 && VEMRA::clockCompare(burstEnd, now) < 0) {
+            burstEnd = now + slack;
+        }
+        if (VEMRA::clockCompare(burstEnd, due) < 0) {
+            const uint64_t wait = std::min<uint64_t>(due - now, std::max(slack, kMillisecond));
             if (!serveFeedback(microseconds(wait / VEMRA::kPicosecondsPerMicrosecond))) {
                 return false;
             }
             continue;
         }
-        if (now - due > kLargestLag) {
+        if (VEMRA::clockCompare(now, due) > 0 && now - due > kLargestLag) {
             start = now - static_cast<uint64_t>(dueOffset);
         }
         size_t length = 0;
@@ -270,12 +293,27 @@ bool Streamer::run(const std::atomic<bool>& stop) {
             return false;
         }
         if (length == 0) {
+            if (source.waiting()) {
+                // Nothing handed in yet: the schedule stays where it is, and
+                // what comes late goes out as a catch-up.
+                waitingSince = waitingSince == 0 ? now : waitingSince;
+                if (stallLimit != 0 && now - waitingSince > stallLimit) {
+                    stalled = true;
+                    return fail("nothing to send for " + std::to_string((now - waitingSince) / kMillisecond) +
+                                " ms");
+                }
+                if (!serveFeedback(microseconds(1000))) {
+                    return false;
+                }
+                continue;
+            }
             if (sentBefore == 0) {
                 return true; // an empty source
             }
             sourceEnded = true;
             continue;
         }
+        waitingSince = 0;
         if (!send(nextIndex)) {
             return fail("send error " + std::to_string(socket.error()));
         }
@@ -284,7 +322,10 @@ bool Streamer::run(const std::atomic<bool>& stop) {
         progress.framesSent = bytesSent / format.frameBytes();
         dueOffset += static_cast<double>(length) * picosecondsPerByte / speed;
         sentBefore = ++nextIndex;
-        if (!serveFeedback(microseconds(0))) {
+        // Within a burst the feedback waits for its end.
+        const bool burstGoesOn =
+            slack != 0 && VEMRA::clockCompare(start + static_cast<uint64_t>(dueOffset), burstEnd) <= 0;
+        if (!burstGoesOn && !serveFeedback(microseconds(0))) {
             return false;
         }
     }
@@ -298,9 +339,15 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     result.progress.totalFrames = source.totalFrames();
     const AudioFormat sourceFormat = source.format();
     const std::string sink = sinkText(control);
-    const auto failed = [&result](PlayResult::Outcome outcome, std::string text) {
+    const auto ended = [this, &result] {
+        if (options.stage) {
+            options.stage(PlayStage::Ended, result);
+        }
+    };
+    const auto failed = [&result, &ended](PlayResult::Outcome outcome, std::string text) {
         result.outcome = outcome;
         result.error = std::move(text);
+        ended();
         return result;
     };
     if (!sourceFormat.isValid()) {
@@ -366,8 +413,9 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     const PrepareFormat agreed(prepared->value64());
     if (!prepared->accepted() && (agreed.value() == 0 || !agreed.matches(format))) {
         // Only a sink that changed the latency answers with a word of its own.
+        result.busy = (prepared->status() & StatusBit::kConnected) != 0;
         return failed(PlayResult::Outcome::Refused,
-                      (prepared->status() & kConnectedBit) != 0
+                      (prepared->status() & StatusBit::kConnected) != 0
                           ? sink + " is busy: another Host is connected"
                           : sink + " refused to prepare " + describeFormat(format));
     }
@@ -382,6 +430,7 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
 
     if (stop.load()) {
         result.outcome = PlayResult::Outcome::Stopped;
+        ended();
         return result;
     }
     SendBuffer connect;
@@ -396,9 +445,10 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
         return failed(PlayResult::Outcome::Failed, noAnswer + " to the connect request");
     }
     if (!connected->accepted()) {
+        result.busy = (connected->status() & StatusBit::kConnected) != 0;
         return failed(
             PlayResult::Outcome::Refused,
-            (connected->status() & kConnectedBit) != 0
+            (connected->status() & StatusBit::kConnected) != 0
                 ? sink + " is busy: another Host is connected"
                 : sink + " refused the connection (another Host is preparing it, or the format changed)");
     }
@@ -407,6 +457,9 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     if (options.ms && msPort == 0) {
         client.disconnect(streamPort, options.drainTimeout);
         return failed(PlayResult::Outcome::Failed, sink + " gave no MS port");
+    }
+    if (options.stage) {
+        options.stage(PlayStage::Connected, result);
     }
 
     VEMRA::SocketAddress audioDestination = client.sinkAddress(options.ms ? msPort : streamPort);
@@ -420,8 +473,13 @@ PlayResult PlaySession::play(AudioSource& source, const std::atomic<bool>& stop)
     result.outcome = !streamed     ? PlayResult::Outcome::Failed
                      : stop.load() ? PlayResult::Outcome::Stopped
                                    : PlayResult::Outcome::Finished;
-    // Also after a failure: the sink keeps the DAC until it hears the disconnect or times out.
-    const auto answer = client.disconnect(streamPort, options.drainTimeout);
+    result.sinkSilent = streamer.sinkFellSilent();
+    result.stalled = streamer.sourceStalled();
+    ended();
+    // Also after a failure: the sink keeps the DAC until it hears the
+    // disconnect or times out. A sink that fell silent drains nothing.
+    const auto answer =
+        client.disconnect(streamPort, streamer.sinkFellSilent() ? options.timeout : options.drainTimeout);
     result.drained = answer.has_value();
     if (!result.drained && streamed) {
         result.outcome = PlayResult::Outcome::Failed;

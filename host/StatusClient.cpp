@@ -1,13 +1,13 @@
 #include "host/StatusClient.h"
 
 #include "protocol/MessageCode.h"
+#include "protocol/StatusBits.h"
 
 namespace QUORVEL {
 
 namespace {
 
 constexpr uint16_t kSetFlag = 0x8000;
-constexpr uint16_t kConnectedBit = 2;
 constexpr uint64_t kValueMask = 0xFFFFFFFFFFFFULL; // 48 bits after the control number
 
 } // namespace
@@ -42,7 +42,7 @@ std::optional<StatusValue> StatusClient::valueRequest(uint16_t param0, uint64_t 
     }
     StatusValue result;
     result.accepted = answer->accepted();
-    result.connected = (answer->status() & kConnectedBit) != 0;
+    result.connected = (answer->status() & StatusBit::kConnected) != 0;
     result.number = answer->param0();
     // The channel sends its sign-extended 64-bit value shifted up by 16 bits.
     result.value = static_cast<int64_t>(answer->value64()) >> 16;

@@ -2,34 +2,23 @@
 
 #include "foundation/Clock.h"
 #include "protocol/MessageCode.h"
+#include "protocol/StatusBits.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
 
 namespace QUORVEL {
 
 namespace {
 
-constexpr uint16_t kFlushMark = 0x20;
-constexpr uint8_t kMsFlushBit = 0x80;
-constexpr uint16_t kGapReportBit = 0x08;
-constexpr uint16_t kLevelReportBit = 0x20;
 // A second report naming the same position this soon after a rewind was
 // sent before the resent datagrams arrived.
 constexpr uint64_t kStaleReportWindow = 20 * VEMRA::kPicosecondsPerMillisecond;
 constexpr uint16_t kLongestRewind = 32768;
 
-void sleepPicoseconds(uint64_t duration) {
-    timespec remaining{static_cast<time_t>(duration / VEMRA::kPicosecondsPerSecond),
-                       static_cast<long>(duration % VEMRA::kPicosecondsPerSecond / 1000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
-
 } // namespace
 
-StreamSender::StreamSender(HostSocket& hostSocket, const VEMRA::SocketAddress& to, const StreamConfig& streamConfig)
+StreamSender::StreamSender(HostSocket& hostSocket, const VEMRA::SocketAddress& to,
+                           const StreamConfig& streamConfig)
     : socket(hostSocket), destination(to), config(streamConfig),
       payload(streamConfig.payloadBytes != 0 ? streamConfig.payloadBytes
                                              : defaultPayload(streamConfig.format, streamConfig.ms)) {}
@@ -67,7 +56,7 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
                     return false;
                 }
             }
-            if (VEMRA::clockCompare(now, lingerUntil) >= 0) {
+            if (VEMRA::clockCompare(now, lingerUntil) >= 0 || (config.lingerDone && config.lingerDone())) {
                 return true;
             }
             if (const auto answer = socket.receiveAny(std::chrono::milliseconds(1))) {
@@ -82,7 +71,7 @@ bool StreamSender::stream(std::span<const uint8_t> bytes) {
             const uint64_t due = start + offset * 1'000'000'000ULL / bytesPerSecond * 1000ULL;
             const uint64_t now = VEMRA::clockNow();
             if (VEMRA::clockCompare(now, due) < 0) {
-                sleepPicoseconds(std::min<uint64_t>(due - now, VEMRA::kPicosecondsPerMillisecond));
+                VEMRA::sleepPicoseconds(std::min<uint64_t>(due - now, VEMRA::kPicosecondsPerMillisecond));
                 continue;
             }
         }
@@ -126,16 +115,19 @@ bool StreamSender::sendDatagram(uint64_t index) {
     // Past the audio's end (repeatTo) the audio starts over.
     const uint64_t position = index * payload;
     const size_t offset = static_cast<size_t>(position % audio.size());
-    const size_t length = static_cast<size_t>(std::min<uint64_t>({payload, audio.size() - offset, total - position}));
+    const size_t length =
+        static_cast<size_t>(std::min<uint64_t>({payload, audio.size() - offset, total - position}));
     const bool flush = config.flushInterval != 0 && index % config.flushInterval == config.flushInterval - 1;
     if (!config.ms) {
-        message.setHeader(STREAM_DATA, flush ? kFlushMark : 0, static_cast<uint16_t>(index), 0, 0, 0);
+        message.setHeader(STREAM_DATA, flush ? StatusBit::kFlushMark : 0, static_cast<uint16_t>(index), 0, 0,
+                          0);
         message.setPayload(audio.data() + offset, length);
         return socket.send(message, destination);
     }
     raw.assign(audio.begin() + static_cast<std::ptrdiff_t>(offset),
                audio.begin() + static_cast<std::ptrdiff_t>(offset + length));
-    raw.push_back(static_cast<uint8_t>((index & 0x7F) | (flush ? kMsFlushBit : 0)));
+    raw.push_back(
+        static_cast<uint8_t>((index & MsTrailer::kSequenceBits) | (flush ? MsTrailer::kFlushMark : 0)));
     return socket.sendBytes(raw.data(), raw.size(), destination);
 }
 
@@ -152,7 +144,7 @@ void StreamSender::handleFeedback(const HostAnswer& answer) {
     if (!feedback.isValid() || feedback.code() != STREAM_FEEDBACK) {
         return;
     }
-    if ((feedback.status() & kGapReportBit) != 0) {
+    if ((feedback.status() & StatusBit::kGapReport) != 0) {
         const uint16_t expected = feedback.param1();
         const uint16_t back = static_cast<uint16_t>(static_cast<uint16_t>(nextIndex) - expected);
         if (back == 0 || back > kLongestRewind || back > nextIndex) {
@@ -170,7 +162,7 @@ void StreamSender::handleFeedback(const HostAnswer& answer) {
         ++counters.gapReports;
         return;
     }
-    if ((feedback.status() & kLevelReportBit) != 0) {
+    if ((feedback.status() & StatusBit::kLevelReport) != 0) {
         counters.levels.push_back(LevelReport{feedback.param0(), feedback.param1(), feedback.param2()});
     }
 }

@@ -28,6 +28,10 @@ struct StreamConfig {
     bool ms = false;             // bare datagrams with a trailer byte to the MS port
     // How long after the last datagram gap reports are still served.
     std::chrono::milliseconds linger{50};
+    // Ends the linger early once it returns true (asked about every
+    // millisecond): a caller that can see the audio arrive lingers only as
+    // long as it takes, however long that is on a busy machine.
+    std::function<bool()> lingerDone;
     // When larger than the audio handed to stream(): send this many bytes,
     // the audio over and over (its size should be a multiple of the payload).
     // Long runs stream without holding all of their audio.

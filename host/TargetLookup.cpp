@@ -1,5 +1,6 @@
 #include "host/TargetLookup.h"
 
+#include "foundation/AddressText.h"
 #include "foundation/LocalAddresses.h"
 #include "protocol/MessageCode.h"
 
@@ -157,6 +158,62 @@ bool targetMatches(const TargetIdentity& target, const std::string& text) {
         return false;
     }
     return std::strtoull(digits.c_str(), nullptr, 16) == target.targetId;
+}
+
+std::string endpointText(const VEMRA::SocketAddress& address, bool withPortAlways) {
+    std::string text = VEMRA::addressText(address);
+    if (address.scope != 0) {
+        text += "%" + interfaceName(address.scope);
+    }
+    if (withPortAlways || address.hostPort() != kTargetDiscoveryPort) {
+        text = "[" + text + "]:" + std::to_string(address.hostPort());
+    }
+    return text;
+}
+
+std::optional<VEMRA::SocketAddress> lookUpTarget(const std::string& text, std::vector<std::string> interfaces,
+                                                 std::chrono::milliseconds wait, TargetLookupError& error) {
+    const bool looksLikeAddress =
+        text.find(':') != std::string::npos || (!text.empty() && text.front() == '[');
+    if (looksLikeAddress) {
+        const auto address = parseTargetAddress(text, kTargetDiscoveryPort, error.text);
+        error.usage = !address;
+        return address;
+    }
+    if (text.empty()) {
+        error = {true, "empty TARGET"};
+        return std::nullopt;
+    }
+    if (interfaces.empty()) {
+        interfaces = discoveryInterfaces();
+    }
+    if (interfaces.empty()) {
+        error = {false, "no interface with a link-local address to look up '" + text + "' on"};
+        return std::nullopt;
+    }
+    std::vector<std::string> unknown;
+    const auto found = discoverOn(interfaces, wait, &unknown);
+    if (!unknown.empty() && unknown.size() == interfaces.size()) {
+        error = {true, "no interface '" + unknown.front() + "'"};
+        return std::nullopt;
+    }
+    std::vector<FoundTarget> matches;
+    std::copy_if(found.begin(), found.end(), std::back_inserter(matches),
+                 [&](const FoundTarget& target) { return targetMatches(target.identity, text); });
+    if (matches.empty()) {
+        error = {false, "no target named '" + text + "' answered (" + std::to_string(found.size()) +
+                            " other target(s) did; try 'quorvel_host discover')"};
+        return std::nullopt;
+    }
+    if (matches.size() > 1) {
+        error = {false, std::to_string(matches.size()) + " targets match '" + text + "' (" +
+                            endpointText(matches[0].identity.endpoint) + ", " +
+                            endpointText(matches[1].identity.endpoint) + "...); give an address instead"};
+        return std::nullopt;
+    }
+    VEMRA::SocketAddress address = matches.front().identity.endpoint;
+    address.setHostPort(kTargetDiscoveryPort);
+    return address;
 }
 
 } // namespace QUORVEL

@@ -43,4 +43,22 @@ std::optional<VEMRA::SocketAddress> parseTargetAddress(const std::string& text, 
 // 16 hexadecimal digits (any case, an optional "0x").
 bool targetMatches(const TargetIdentity& target, const std::string& text);
 
+// "fe80::a%eth0", or "[fe80::a%eth0]:20000" when the port is not the
+// discovery port (or `withPortAlways`).
+std::string endpointText(const VEMRA::SocketAddress& address, bool withPortAlways = false);
+
+// Why lookUpTarget found nothing: `usage` when the text itself is wrong.
+struct TargetLookupError {
+    bool usage = false;
+    std::string text; // one line
+};
+
+// TARGET as a user writes it: an IPv6 address (parseTargetAddress, the
+// discovery port by default), or a target's name or 16-digit identifier,
+// looked up by multicast discovery on `interfaces` (every interface with a
+// link-local address when empty) for `wait`. A name must match exactly one
+// target. The target's discovery endpoint, or nothing with `error` set.
+std::optional<VEMRA::SocketAddress> lookUpTarget(const std::string& text, std::vector<std::string> interfaces,
+                                                 std::chrono::milliseconds wait, TargetLookupError& error);
+
 } // namespace QUORVEL

@@ -1,6 +1,34 @@
 #include "host/TargetSurvey.h"
 
+#include <algorithm>
+#include <cctype>
+#include <strings.h>
+
 namespace QUORVEL {
+
+std::optional<SinkListing> findSink(const std::vector<SinkListing>& sinks, const std::string& text) {
+    const bool number =
+        !text.empty() && text.size() <= 5 &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    const unsigned long key = number ? std::stoul(text) : 0;
+    auto found = std::find_if(sinks.begin(), sinks.end(), [&](const SinkListing& sink) {
+        return number ? sink.key == key : sink.name == text;
+    });
+    if (found == sinks.end() && !number) {
+        found = std::find_if(sinks.begin(), sinks.end(), [&](const SinkListing& sink) {
+            return strcasecmp(sink.name.c_str(), text.c_str()) == 0;
+        });
+    }
+    return found == sinks.end() ? std::nullopt : std::optional<SinkListing>(*found);
+}
+
+std::string offeredSinksText(const std::vector<SinkListing>& sinks) {
+    std::string offered;
+    for (const SinkListing& sink : sinks) {
+        offered += (offered.empty() ? "" : ", ") + std::to_string(sink.key) + " \"" + sink.name + "\"";
+    }
+    return offered.empty() ? "none" : offered;
+}
 
 std::optional<std::vector<SinkListing>> listSinks(HostClient& client) {
     const auto keys = client.portBitmaps();

@@ -48,6 +48,12 @@ std::optional<std::vector<SinkListing>> listSinks(HostClient& client);
 // Every status channel the target lists.
 std::optional<std::vector<StatusListing>> listStatusChannels(HostClient& client);
 
+// SINK as a user writes it: its number (the key the target lists) or its
+// name (exactly, else ignoring case). Nothing when none of `sinks` is meant.
+std::optional<SinkListing> findSink(const std::vector<SinkListing>& sinks, const std::string& text);
+// "1 \"Desk DAC\", 2 \"USB DAC\"", or "none".
+std::string offeredSinksText(const std::vector<SinkListing>& sinks);
+
 std::optional<SinkCapabilities> querySinkCapabilities(SinkClient& sink);
 std::optional<SinkLatency> querySinkLatency(SinkClient& sink);
 

@@ -1,5 +1,6 @@
 // ctest-labels: threads
 #include "host/PlaySession.h"
+#include "host/PushPlayer.h"
 #include "protocol/MessageCode.h"
 #include "support/LogCapture.h"
 #include "support/SinkRig.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -388,6 +391,109 @@ TEST_F(PlaySessionTest, ReadErrorEndsTheStreamAndStillDisconnects) {
     EXPECT_NE(result.error.find("disk on fire"), std::string::npos) << result.error;
     EXPECT_TRUE(result.drained);
     EXPECT_EQ(rig->sink().connState(), Idle);
+}
+
+// A player's thread feeding a PushPlayer as it feeds a sound card: pushes
+// whatever fits, and waits for the wake-up when the queue is full.
+class Feeder {
+public:
+    explicit Feeder(const VEMRA::SocketAddress& control, PlayOptions options = PlayOptions())
+        : player(control, std::move(options), [this] { woken(); }) {}
+
+    // Pushes all of `audio` in uneven pieces; false when the stream failed.
+    bool feed(const std::vector<uint8_t>& audio, size_t from = 0, size_t to = SIZE_MAX) {
+        std::mt19937 random(3);
+        to = std::min(to, audio.size());
+        while (from < to) {
+            const size_t piece = std::min<size_t>(to - from, 1 + random() % 5000);
+            const size_t taken = player.push(std::span<const uint8_t>(audio.data() + from, piece));
+            from += taken;
+            if (taken == 0) {
+                std::unique_lock<std::mutex> guard(lock);
+                wakeUp.wait_for(guard, milliseconds(100), [this] { return wakes != seen; });
+                seen = wakes;
+                if (player.failure() != 0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable wakeUp;
+    uint64_t wakes = 0; // guarded by lock; counted on the session thread
+    uint64_t seen = 0;
+
+public:
+    // Last: its session thread calls woken() until it is destroyed.
+    PushPlayer player;
+
+private:
+    void woken() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ++wakes;
+        }
+        wakeUp.notify_all();
+    }
+};
+
+TEST_F(PlaySessionTest, PushedAudioArrivesExactlyAndFailuresBecomeErrorCodes) {
+    const AudioFormat format = makeFormat(AudioFormat::kPcm24, 48000, 2);
+    const std::vector<uint8_t> audio = randomAudio(format.bytesPerSecond(), 11);
+    PlayOptions options;
+    options.latency = 2000; // 200 ms, within what the sink grants
+    options.feedbackTimeout = milliseconds(500);
+    Feeder feeder(rig->node->controlAddress(), options);
+    // A queue of a fifth of a second, so that the feeder must wait for room.
+    ASSERT_TRUE(feeder.player.configure(format, format.bytesPerSecond() / 5));
+    ASSERT_TRUE(feeder.feed(audio, 0, 6000));
+    ASSERT_EQ(feeder.player.start(), 0) << feeder.player.failureText();
+
+    // Another Host's player finds the sink busy.
+    Feeder other(rig->node->controlAddress(), options);
+    ASSERT_TRUE(other.player.configure(format, 6000));
+    ASSERT_TRUE(other.feed(audio, 0, 6000));
+    EXPECT_EQ(other.player.start(), -EBUSY);
+    EXPECT_NE(other.player.failureText().find("busy"), std::string::npos) << other.player.failureText();
+
+    ASSERT_TRUE(feeder.feed(audio, 6000));
+    ASSERT_EQ(feeder.player.drain(), 0) << feeder.player.failureText();
+    EXPECT_EQ(feeder.player.sentBytes(), audio.size());
+    EXPECT_EQ(rig->sink().connState(), Idle);
+    expectPlayedExactly(rig->sink(), format, options.latency, audio);
+
+    // A player that stalls: an underrun, and after a prepare (reset) the next
+    // start connects again.
+    {
+        PlayOptions stalling = options;
+        stalling.stallTimeout = milliseconds(300);
+        Feeder staller(rig->node->controlAddress(), stalling);
+        ASSERT_TRUE(staller.player.configure(format, 6000));
+        ASSERT_TRUE(staller.feed(audio, 0, 6000));
+        ASSERT_EQ(staller.player.start(), 0) << staller.player.failureText();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (staller.player.failure() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        EXPECT_EQ(staller.player.failure(), -EPIPE) << staller.player.failureText();
+        staller.player.reset();
+        ASSERT_TRUE(staller.feed(audio, 0, 6000));
+        EXPECT_EQ(staller.player.start(), 0) << staller.player.failureText();
+        staller.player.stop();
+    }
+
+    // A sink that vanishes mid-stream: the next push or poll sees -ENODEV.
+    feeder.player.reset();
+    ASSERT_TRUE(feeder.feed(audio, 0, 6000));
+    ASSERT_EQ(feeder.player.start(), 0) << feeder.player.failureText();
+    rig.reset();
+    EXPECT_FALSE(feeder.feed(audio)) << "the feeder never learnt that the sink was gone";
+    EXPECT_EQ(feeder.player.failure(), -ENODEV);
+    EXPECT_NE(feeder.player.failureText().find("stopped answering"), std::string::npos)
+        << feeder.player.failureText();
 }
 
 TEST(PlaySessionNoSinkTest, SilentAddressFailsWithinTheTimeout) {
