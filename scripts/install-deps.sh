@@ -17,8 +17,9 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev zlib1g-dev   # test oracles for the icon decoder and its inflater, never linked into the daemon
     libsndfile1-dev         # audio files for the quorvel_host tool; the daemon never links it
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     iproute2 procps
+    alsa-utils mpd          # players that the ALSA output plugin's tests play through
 )
 
 native=$(dpkg --print-architecture)

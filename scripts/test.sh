@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole suite three times:
+# Installs what is missing, checks that every C++ source is formatted as
+# .clang-format says (scripts/check-format.sh), then builds and runs the
+# whole suite three times:
 # a plain build, AddressSanitizer + UndefinedBehaviorSanitizer, and the tests
 # that start threads (label "threads") under ThreadSanitizer. Then the unit
 # tests cross-built for arm64 under qemu-user (scripts/cross-test.sh), the
@@ -124,6 +126,8 @@ if ((repeat > 0)); then
     exit 0
 fi
 
+echo "=== format"
+bash "$root/scripts/check-format.sh"
 build_and_test plain ""
 build_and_test asan-ubsan "address,undefined"
 build_and_test tsan "thread" -L threads
