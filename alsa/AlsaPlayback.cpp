@@ -14,6 +14,38 @@ using VEMRA::kLogError;
 using VEMRA::kLogInfo;
 using VEMRA::logLine;
 
+namespace {
+
+// The device's start threshold: it starts by itself once that many frames
+// are queued. Returns 0 or the negative error code of libasound.
+int readStartThreshold(snd_pcm_t* pcm, snd_pcm_uframes_t& threshold, snd_pcm_uframes_t& boundary) {
+    snd_pcm_sw_params_t* params = nullptr;
+    snd_pcm_sw_params_alloca(&params);
+    int code = snd_pcm_sw_params_current(pcm, params);
+    if (code == 0) {
+        code = snd_pcm_sw_params_get_start_threshold(params, &threshold);
+    }
+    if (code == 0) {
+        code = snd_pcm_sw_params_get_boundary(params, &boundary);
+    }
+    return code;
+}
+
+int writeStartThreshold(snd_pcm_t* pcm, snd_pcm_uframes_t threshold) {
+    snd_pcm_sw_params_t* params = nullptr;
+    snd_pcm_sw_params_alloca(&params);
+    int code = snd_pcm_sw_params_current(pcm, params);
+    if (code == 0) {
+        code = snd_pcm_sw_params_set_start_threshold(pcm, params, threshold);
+    }
+    if (code == 0) {
+        code = snd_pcm_sw_params(pcm, params);
+    }
+    return code;
+}
+
+} // namespace
+
 bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pcm_format_t alsaFormat) {
     const int attempts = std::max(1, sinkConfig.setParamsAttempts);
     int code = 0;
@@ -134,8 +166,12 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
     convertScratch.resize(kBlockFrames * convertedFrameBytes);
     silenceBlock.assign(kBlockFrames * streamFrameBytes, fmt.silenceByte());
 
-    // The device starts from a full buffer of silence.
-    if (writeSilence(static_cast<uint64_t>(bufferFrames)) == WriteResult::Failed) {
+    // The device starts from a full buffer of silence, but only at play: a
+    // device that started as the priming filled its buffer would play it out
+    // while the Host gets ready, run dry before the first audio, and start
+    // at no chosen moment.
+    holdStart();
+    if (writeSilence(streamFramesIn(static_cast<uint64_t>(bufferFrames))) == WriteResult::Failed) {
         return false;
     }
     logLine(kLogDetail, "setFormat done ") << static_cast<long long>(bufferFrames);
@@ -145,10 +181,48 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
 
 void CertifiedSinkAlsa::play(const uint64_t& startAt) {
     SinkBuffer::waitForStart(startAt, config.maxStartDelay);
-    if (pcm != nullptr) {
-        // A device that started itself when the priming filled its buffer
-        // refuses this; it is running either way.
-        snd_pcm_start(pcm.get());
+    startDevice();
+}
+
+void CertifiedSinkAlsa::holdStart() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    heldStartThreshold = 0;
+    if (pcm == nullptr) {
+        return;
+    }
+    snd_pcm_uframes_t threshold = 0;
+    snd_pcm_uframes_t boundary = 0;
+    int code = readStartThreshold(pcm.get(), threshold, boundary);
+    if (code == 0) {
+        code = writeStartThreshold(pcm.get(), boundary);
+    }
+    if (code != 0) {
+        // The device then starts as the priming fills it, as it would without this.
+        logLine(kLogError, "alsa snd_pcm_sw_params Err ") << code;
+        return;
+    }
+    heldStartThreshold = threshold;
+}
+
+void CertifiedSinkAlsa::startDevice() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    if (pcm == nullptr) {
+        return;
+    }
+    // After an underrun the device is prepared again and must restart by
+    // itself once the writes have refilled it, as set_params arranged.
+    if (heldStartThreshold != 0) {
+        const int code = writeStartThreshold(pcm.get(), heldStartThreshold);
+        if (code != 0) {
+            logLine(kLogError, "alsa snd_pcm_sw_params Err ") << code;
+        }
+        heldStartThreshold = 0;
+    }
+    if (snd_pcm_state(pcm.get()) == SND_PCM_STATE_PREPARED) {
+        const int code = snd_pcm_start(pcm.get());
+        if (code < 0) {
+            logLine(kLogError, "alsa snd_pcm_start Err ") << code;
+        }
     }
 }
 
@@ -248,6 +322,11 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* dat
     return WriteResult::Written;
 }
 
+uint64_t CertifiedSinkAlsa::streamFramesIn(uint64_t deviceFrames) const {
+    // DoP carries 16 of a frame's 32 DSD bits per channel in each device frame.
+    return output.conversion == Conversion::Dop ? deviceFrames / 2 : deviceFrames;
+}
+
 CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeSilence(uint64_t frames) {
     const size_t frameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
     while (frames > 0) {
@@ -262,11 +341,14 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeSilence(uint64_t frames) 
 }
 
 bool CertifiedSinkAlsa::disconnectStream() {
+    // A connection that ended before its start leaves the device held with
+    // a full buffer: started here, it takes the drain's silence.
+    startDevice();
     if (pcm != nullptr) {
         logLine(kLogInfo, "disconnectStream ") << static_cast<long long>(snd_pcm_avail_update(pcm.get()));
         // Two buffers of silence push the last music out of the device
         // before closing it drops what the buffer holds.
-        writeSilence(2 * static_cast<uint64_t>(bufferFrames));
+        writeSilence(streamFramesIn(2 * static_cast<uint64_t>(bufferFrames)));
     }
     if (closeAfterProbe) {
         const std::lock_guard<std::mutex> lock(deviceLock);

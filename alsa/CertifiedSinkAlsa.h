@@ -134,6 +134,12 @@ private:
     bool configureDevice(uint32_t channels, uint32_t rate, snd_pcm_format_t alsaFormat);
     // Writes `frames` stream frames of silence through the write path.
     WriteResult writeSilence(uint64_t frames);
+    // The stream frames that fill `deviceFrames` frames of the device.
+    uint64_t streamFramesIn(uint64_t deviceFrames) const;
+    // setFormat: keeps the priming from starting the device. play and
+    // disconnectStream: start it, with the start threshold restored.
+    void holdStart();
+    void startDevice();
 
     // Fixed at construction.
     const std::string deviceName;
@@ -142,13 +148,17 @@ private:
     const ALSAOUT::DacSettings settings;
     const Config sinkConfig;
 
-    // The device. Opened by the probe and setFormat (node thread), written
-    // by the workers during a stream, closed by disconnectStream; the Sink's
-    // state changes order these. deviceLock guards close/open in reopen and
-    // disconnectStream and the device check of controlTurn.
+    // The device, under one rule: the handle is replaced (opened, closed)
+    // and the device configured, checked or started only under deviceLock.
+    // The write path (the priming in setFormat, the transport worker's
+    // writes, the drain in disconnectStream) runs without it: the Sink's
+    // state orders those so that none overlaps another or a replacement.
     mutable std::mutex deviceLock;
     ALSAOUT::PcmHandle pcm;
     ALSAOUT::HwParamsHandle hwParams; // node thread (probe, controlTurn)
+    // The start threshold set_params chose, while holdStart keeps the device
+    // from starting; 0 otherwise. Guarded by deviceLock.
+    snd_pcm_uframes_t heldStartThreshold = 0;
 
     // Set by the probe (node thread) before the workers start; fixed after.
     ALSAOUT::DeviceCapabilities caps;

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -116,9 +118,10 @@ protected:
     }
 
     // Sets `format`, writes `stream` in chunks of `chunk` bytes, ends the
-    // stream; `device` converts stream bytes into what the DAC must receive.
+    // stream; `device` converts stream bytes into what the DAC must receive,
+    // `framesPerFrame` device frames for each stream frame.
     void play(AudioFormat format, const Bytes& stream, size_t chunk,
-              const std::function<Bytes(const Bytes&)>& device) {
+              const std::function<Bytes(const Bytes&)>& device, size_t framesPerFrame = 1) {
         CertifiedSinkAlsa& sink = *fixture.sink;
         AudioFormat reduced = format;
         ASSERT_TRUE(sink.canFormat(reduced));
@@ -126,19 +129,18 @@ protected:
         ASSERT_TRUE(sink.setFormat(format));
         const size_t bufferFrames = static_cast<size_t>(sink.deviceBufferFrames());
         ASSERT_GT(bufferFrames, 0u);
+        sink.play(0);
         for (size_t at = 0; at < stream.size(); at += chunk) {
             ASSERT_TRUE(sink.writeOutput(stream.data() + at, std::min(chunk, stream.size() - at)));
         }
         ASSERT_TRUE(sink.disconnectStream());
         EXPECT_FALSE(sink.deviceOpen());
 
-        const Bytes silentFrame(format.frameBytes(), format.silenceByte());
-        Bytes silence;
-        for (size_t i = 0; i < bufferFrames; ++i) {
-            silence.insert(silence.end(), silentFrame.begin(), silentFrame.end());
-        }
-        const Bytes primed = device(silence);
-        const Bytes expected = concat({primed, device(stream), primed, primed});
+        // The device starts from one buffer of silence and drains with two.
+        const auto silence = [&](size_t deviceFrames) {
+            return device(Bytes(deviceFrames / framesPerFrame * format.frameBytes(), format.silenceByte()));
+        };
+        const Bytes expected = concat({silence(bufferFrames), device(stream), silence(2 * bufferFrames)});
         const Bytes written = fake->output(1, 0);
         ASSERT_EQ(written.size(), expected.size());
         EXPECT_TRUE(written == expected);
@@ -217,8 +219,9 @@ TEST_F(AlsaPlaybackTest, DsdAsDopInEachContainer) {
         open(dacWith({"S16_LE", c.format}));
         ASSERT_TRUE(fixture.sink->capabilities().dopMode);
         const Container container = c.container;
-        play(streamFormat(ALSATEST::kDsdLe, 2822400, 2), noise(8 * 1500, 6), 8 * 180,
-             [container](const Bytes& in) { return dop(in, 2, container); });
+        play(
+            streamFormat(ALSATEST::kDsdLe, 2822400, 2), noise(8 * 1500, 6), 8 * 180,
+            [container](const Bytes& in) { return dop(in, 2, container); }, 2);
         EXPECT_TRUE(log.contains("set HZ 176400"));
         fixture.release();
         fake.reset();
@@ -247,6 +250,7 @@ TEST_F(AlsaPlaybackTest, UnderrunIsRepairedAndPlaybackGoesOn) {
     CertifiedSinkAlsa& sink = *fixture.sink;
     ASSERT_TRUE(sink.setFormat(streamFormat(AudioFormat::kPcm16, 44100, 2)));
     ASSERT_EQ(sink.deviceBufferFrames(), primedFrames);
+    sink.play(0);
     const Bytes first = noise(4 * 400, 8);
     const Bytes second = noise(4 * 400, 9);
     const Bytes third = noise(4 * 400, 10);
@@ -263,6 +267,40 @@ TEST_F(AlsaPlaybackTest, UnderrunIsRepairedAndPlaybackGoesOn) {
     const Bytes written = fake->output(1, 0);
     ASSERT_EQ(written.size(), expected.size());
     EXPECT_TRUE(written == expected);
+}
+
+// A Host may take longer to send its first datagram than the device buffer
+// lasts, and a synchronised start needs the device to start when asked: the
+// primed buffer must not start the device. On a device that runs dry as
+// hardware does, an early start is an underrun before the first audio.
+TEST_F(AlsaPlaybackTest, PrimedDeviceWaitsForPlayAndLosesNothing) {
+    FakePcmDevice device = dacWith({"S16_LE"});
+    device.paced = true;
+    device.xrunWhenEmpty = true;
+    open(device);
+    CertifiedSinkAlsa& sink = *fixture.sink;
+    const AudioFormat format = streamFormat(AudioFormat::kPcm16, 44100, 2);
+    ASSERT_TRUE(sink.setFormat(format));
+    const auto primedFrames = static_cast<size_t>(sink.deviceBufferFrames());
+    // Three buffers' time: a device started by the priming has run dry by then.
+    std::this_thread::sleep_for(std::chrono::microseconds(3 * primedFrames * 1000000 / 44100));
+    sink.play(0);
+    const Bytes audio = noise(4 * 4410, 12);
+    ASSERT_TRUE(sink.writeOutput(audio.data(), audio.size()));
+    ASSERT_TRUE(sink.disconnectStream());
+    EXPECT_EQ(log.count("snd_pcm_writei EPIPE recover"), 0u);
+
+    const Bytes primed(4 * primedFrames, 0);
+    const Bytes expected = concat({primed, audio, primed, primed});
+    const Bytes written = fake->output(1, 0);
+    ASSERT_EQ(written.size(), expected.size());
+    EXPECT_TRUE(written == expected);
+
+    // A connection that ends before its start still drains into a device
+    // that plays.
+    ASSERT_TRUE(sink.setFormat(format));
+    ASSERT_TRUE(sink.disconnectStream());
+    EXPECT_EQ(fake->output(1, 0).size(), expected.size() + 3 * primed.size());
 }
 
 TEST_F(AlsaPlaybackTest, SetFormatRefusesWhatTheDeviceCannotPlay) {

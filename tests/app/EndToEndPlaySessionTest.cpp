@@ -71,7 +71,7 @@ TEST_F(EndToEndPlaySession, WavAndDsfFilesReachTheDacExactly) {
     const auto dsfResult = play(sink->port, dsfPath);
     ASSERT_EQ(dsfResult.outcome, QUORVEL::PlayResult::Outcome::Finished) << dsfResult.error;
     EXPECT_TRUE(daemon->waitForOutput("support DOP", kReady));
-    expectDacHolds(afterWav, 2, stereoDsd64(), dsfResult.latency, dsdAudio, fromDop);
+    expectDacHolds(afterWav, 2, stereoDsd64(), dsfResult.latency, dsdAudio, fromDop, 2);
 
     restartRequest();
 }

@@ -259,13 +259,14 @@ inline bool streamAudio(Connection& connection, QUORVEL::AudioFormat format,
 // (`bufferFrames` device frames), the sink's pre-fill for the latency, the
 // audio itself, and the two buffers of silence that drain the device.
 inline std::vector<uint8_t> expectedDacBytes(QUORVEL::AudioFormat format, uint16_t latency,
-                                             uint64_t bufferFrames, const std::vector<uint8_t>& audio) {
+                                             uint64_t bufferFrames, const std::vector<uint8_t>& audio,
+                                             uint64_t framesPerFrame = 1) {
     const size_t frame = format.bytesPerSample() * format.channels();
-    const size_t primed = bufferFrames * frame;
     const size_t prefill = QUORVEL::SinkBuffer::prefillFor(format, latency).total;
-    std::vector<uint8_t> expected(primed + prefill, format.silenceByte());
+    // One device buffer of silence before, two after (DoP: two device frames per frame).
+    std::vector<uint8_t> expected(bufferFrames / framesPerFrame * frame + prefill, format.silenceByte());
     expected.insert(expected.end(), audio.begin(), audio.end());
-    expected.insert(expected.end(), 2 * primed, format.silenceByte());
+    expected.insert(expected.end(), 2 * bufferFrames / framesPerFrame * frame, format.silenceByte());
     return expected;
 }
 

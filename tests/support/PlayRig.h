@@ -118,10 +118,11 @@ protected:
     // each device frame turned back into the stream's layout by `decode`. A
     // player that fills its last period with silence of its own (MPD) may
     // have sent up to `paddingLimit` bytes of `paddingByte` after the audio.
+    // A DoP DAC takes `framesPerFrame` device frames for each stream frame.
     template <typename Decode>
     void expectDacHolds(size_t skip, size_t nth, QUORVEL::AudioFormat format, uint16_t latency,
-                        std::vector<uint8_t> audio, Decode decode, size_t paddingLimit = 0,
-                        uint8_t paddingByte = 0) {
+                        std::vector<uint8_t> audio, Decode decode, uint64_t framesPerFrame = 1,
+                        size_t paddingLimit = 0, uint8_t paddingByte = 0) {
         ASSERT_TRUE(daemon->waitForOutput("disconnectStream end", kReady, nth));
         const auto frames = bufferFramesLogged(daemon->output(), nth);
         ASSERT_TRUE(frames);
@@ -130,10 +131,10 @@ protected:
         size_t badContainer = 0;
         const std::vector<uint8_t> decoded = decode(written, badContainer);
         EXPECT_EQ(badContainer, 0U) << "device words whose container bytes are wrong";
-        auto expected = expectedDacBytes(format, latency, *frames, audio);
+        auto expected = expectedDacBytes(format, latency, *frames, audio, framesPerFrame);
         if (decoded.size() > expected.size() && decoded.size() - expected.size() <= paddingLimit) {
             audio.resize(audio.size() + decoded.size() - expected.size(), paddingByte);
-            expected = expectedDacBytes(format, latency, *frames, audio);
+            expected = expectedDacBytes(format, latency, *frames, audio, framesPerFrame);
         }
         const auto blocks =
             insertedSilenceBlocks(decoded, expected, format.bytesPerSecond() / 100, format.silenceByte());

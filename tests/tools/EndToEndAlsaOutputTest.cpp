@@ -344,7 +344,7 @@ TEST_F(EndToEndAlsaOutput, MpdPlaysFlacAndDsfExactly) {
     // (0x69) before it drains: at most an eighth of a second.
     const std::string dsfEnd = playThrough(mpd, dsfPath);
     ASSERT_EQ(dsfEnd, "") << player->errors();
-    expectDacHolds(afterFlac, 2, stereoDsd64(), kLatency, dsd, fromDop, stereoDsd64().bytesPerSecond() / 8,
+    expectDacHolds(afterFlac, 2, stereoDsd64(), kLatency, dsd, fromDop, 2, stereoDsd64().bytesPerSecond() / 8,
                    0x69);
     player->kill();
 }
