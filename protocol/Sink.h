@@ -197,7 +197,22 @@ protected:
     // One datagram received on the stream socket while streaming; it lies in
     // `slot`'s buffer when `slot` is not null (no slot while an MS worker fills the ring).
     StreamOutcome streamDatagram(StreamPass& pass, PacketSlot* slot, std::span<const uint8_t> datagram);
-    bool dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now);
+    // A datagram of audio from either path, lying in the write slot.
+    struct AudioArrival {
+        enum class Order { Expected, Ahead, Behind };
+        Order order = Order::Expected; // against pass.expectedSeq
+        uint16_t sequence = 0;         // as received, for the gap report
+        size_t offset = 0;             // the audio within the slot's buffer
+        size_t length = 0;
+        bool flushMark = false;
+        bool wakeOutput = false;
+        bool viaMs = false; // names the path in the log lines
+    };
+    // The receiving worker's one acceptance rule for stream and MS datagrams:
+    // the expected one goes to the ring and answers with a level report, one
+    // ahead of it is a gap to report (at most every 10 ms), one behind it a
+    // late duplicate, dropped. false = the connection ends.
+    bool acceptAudio(StreamPass& pass, PacketSlot& slot, const AudioArrival& arrival, uint64_t now);
     bool levelReport(StreamPass& pass);
     // Ends a Connected connection (drain, release, Idle). A connection the
     // node thread ended meanwhile is only answered.

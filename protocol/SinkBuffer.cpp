@@ -141,9 +141,9 @@ bool SinkBuffer::preDisconnect() {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
         std::unique_lock<std::mutex> lock(bufMutex);
         bufCond.wait_for(lock, std::chrono::milliseconds(10),
-                         [this] { return drained.load() || !running.load(); });
-        if (drained.exchange(false)) {
-            drainAcknowledged = true;
+                         [this] { return drainStep.load() == DrainStep::Released || !running.load(); });
+        DrainStep released = DrainStep::Released;
+        if (drainStep.compare_exchange_strong(released, DrainStep::Acknowledged)) {
             lock.unlock();
             bufCond.notify_all();
             VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
@@ -155,8 +155,8 @@ bool SinkBuffer::preDisconnect() {
         // The transport worker is stopping and may never drain. Release the
         // device here unless it already began to; then give it a bounded
         // time to finish.
-        int expected = 0;
-        if (drainOwner.compare_exchange_strong(expected, 2)) {
+        DrainStep serving = DrainStep::Serving;
+        if (drainStep.compare_exchange_strong(serving, DrainStep::Abandoned)) {
             return false;
         }
         const uint64_t now = VEMRA::clockNow();

@@ -120,12 +120,21 @@ protected:
     std::mutex bufMutex;
     std::condition_variable bufCond;
     std::atomic<bool> flushRequested{false}; // set by commitWrite, cleared by the transport worker
-    std::atomic<bool> drained{false};        // set by the transport worker, consumed by preDisconnect
-    std::atomic<bool> drainAcknowledged{false};
-    // Who releases the device at the end of a connection: 0 not decided,
-    // 1 the transport worker (after draining), 2 the stream worker (when the
-    // sink stops before the drain). Reset when a connection is served.
-    std::atomic<int> drainOwner{0};
+
+    // The end of a connection between the transport worker, which plays out
+    // the queue and releases the device, and the stream worker, which waits
+    // for that in preDisconnect. Each step is taken by one compare-exchange,
+    // so exactly one worker releases the device; Released is stored and
+    // Acknowledged taken under bufMutex, and bufCond wakes the other side.
+    enum class DrainStep : uint8_t {
+        Waiting,      // transport worker: no connection served yet
+        Serving,      // transport worker: a connection is being played
+        Releasing,    // transport worker: queue played out, releasing the device
+        Released,     // transport worker: device released, waiting for the stream worker
+        Acknowledged, // stream worker: saw the release; the transport worker goes on
+        Abandoned     // stream worker: the sink stops before the drain; it releases the device
+    };
+    std::atomic<DrainStep> drainStep{DrainStep::Waiting};
 
     // Node thread writes; the transport worker reads `latency`.
     std::atomic<uint16_t> latencyMin{0};

@@ -9,7 +9,6 @@ namespace QUORVEL {
 namespace {
 
 constexpr uint64_t kMsWait = 100 * VEMRA::kPicosecondsPerMillisecond;
-constexpr uint64_t kGapReportInterval = 10 * VEMRA::kPicosecondsPerMillisecond;
 
 } // namespace
 
@@ -73,37 +72,20 @@ void Sink::msWorker(StreamPass& pass) {
 }
 
 bool Sink::msDatagram(StreamPass& pass, PacketSlot& slot, size_t length) {
-    const uint64_t now = VEMRA::clockNow();
+    // Sequence numbers of 7 bits cannot tell a late duplicate from a gap:
+    // every other number is reported.
     const uint8_t trailer = slot.buffer[length - 1];
-    const uint8_t sequence = trailer & MsTrailer::kSequenceBits;
-    if (sequence == (pass.expectedSeq & MsTrailer::kSequenceBits)) {
-        pass.nextGapReport = now;
-        ++pass.expectedSeq;
-        slot.offset = 0;
-        slot.length = length - 1;
-        if (!commitWrite((trailer & MsTrailer::kFlushMark) != 0)) {
-            statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
-            state = Idle;
-            wakeAll();
-            VEMRA::logLine(VEMRA::kLogDetail, "MS er3 dissconect");
-            pass.msOk = false;
-            return false;
-        }
-        if (!levelReport(pass)) {
-            pass.msOk = false;
-            return false;
-        }
-        pass.lastRecv = now;
-        if (!running.load()) {
-            VEMRA::logLine(VEMRA::kLogDetail, "MS  streamWorker err exit");
-            markIdle();
-            pass.msOk = false;
-            return false;
-        }
-    } else if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
-        pass.nextGapReport = now + kGapReportInterval;
-        sendGapReport(pass, sequence);
-        VEMRA::logLine(VEMRA::kLogDetail, "MS count error ") << pass.expectedSeq << "!=" << sequence;
+    AudioArrival arrival;
+    arrival.sequence = trailer & MsTrailer::kSequenceBits;
+    arrival.order = arrival.sequence == (pass.expectedSeq & MsTrailer::kSequenceBits)
+                        ? AudioArrival::Order::Expected
+                        : AudioArrival::Order::Ahead;
+    arrival.length = length - 1;
+    arrival.flushMark = (trailer & MsTrailer::kFlushMark) != 0;
+    arrival.viaMs = true;
+    if (!acceptAudio(pass, slot, arrival, VEMRA::clockNow())) {
+        pass.msOk = false;
+        return false;
     }
     return true;
 }

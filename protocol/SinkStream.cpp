@@ -253,7 +253,18 @@ Sink::StreamOutcome Sink::streamDatagram(StreamPass& pass, PacketSlot* slot,
         break;
     case STREAM_DATA:
         if (slot != nullptr) {
-            ended = !dataStep(pass, message, *slot, now);
+            const uint16_t sequence = message.param0();
+            const auto ahead = static_cast<int16_t>(static_cast<uint16_t>(sequence - pass.expectedSeq));
+            AudioArrival arrival;
+            arrival.order = ahead == 0  ? AudioArrival::Order::Expected
+                            : ahead > 0 ? AudioArrival::Order::Ahead
+                                        : AudioArrival::Order::Behind;
+            arrival.sequence = sequence;
+            arrival.offset = kHeaderSize;
+            arrival.length = message.payloadLength();
+            arrival.flushMark = (message.status() & StatusBit::kFlushMark) != 0;
+            arrival.wakeOutput = (message.status() & StatusBit::kWakeOutput) != 0;
+            ended = !acceptAudio(pass, *slot, arrival, now);
         }
         break;
     default:
@@ -263,21 +274,21 @@ Sink::StreamOutcome Sink::streamDatagram(StreamPass& pass, PacketSlot* slot,
     return ended ? StreamOutcome::EndConnection : StreamOutcome::Continue;
 }
 
-bool Sink::dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& slot, uint64_t now) {
-    const uint16_t sequence = message.param0();
-    if (sequence == pass.expectedSeq) {
-        slot.offset = kHeaderSize;
-        slot.length = message.payloadLength();
-        pass.expectedSeq = static_cast<uint16_t>(sequence + 1);
+bool Sink::acceptAudio(StreamPass& pass, PacketSlot& slot, const AudioArrival& arrival, uint64_t now) {
+    using Order = AudioArrival::Order;
+    if (arrival.order == Order::Expected) {
+        slot.offset = arrival.offset;
+        slot.length = arrival.length;
+        ++pass.expectedSeq;
         pass.nextGapReport = now;
-        if (!commitWrite((message.status() & StatusBit::kFlushMark) != 0)) {
+        if (!commitWrite(arrival.flushMark)) {
             statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
             state = Idle;
             wakeAll();
-            VEMRA::logLine(VEMRA::kLogDetail, "er3 dissconect");
+            VEMRA::logLine(VEMRA::kLogDetail, arrival.viaMs ? "MS er3 dissconect" : "er3 dissconect");
             return false;
         }
-        if ((message.status() & StatusBit::kWakeOutput) != 0) {
+        if (arrival.wakeOutput) {
             wakeAll();
         }
         if (!levelReport(pass)) {
@@ -285,20 +296,19 @@ bool Sink::dataStep(StreamPass& pass, const WireMessage& message, PacketSlot& sl
         }
         pass.lastRecv = VEMRA::clockNow();
         if (!running.load()) {
-            VEMRA::logLine(VEMRA::kLogDetail, "streamWorker err exit");
+            VEMRA::logLine(VEMRA::kLogDetail,
+                           arrival.viaMs ? "MS  streamWorker err exit" : "streamWorker err exit");
             markIdle();
             return false;
         }
         return true;
     }
-    if (static_cast<int16_t>(static_cast<uint16_t>(sequence - pass.expectedSeq)) >= 0) {
-        if (VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
-            pass.nextGapReport = now + kGapReportInterval;
-            sendGapReport(pass, sequence);
-            VEMRA::logLine(VEMRA::kLogDetail, "STREAM count error ") << pass.expectedSeq << "!=" << sequence;
-        }
+    if (arrival.order == Order::Ahead && VEMRA::clockCompare(now, pass.nextGapReport) >= 0) {
+        pass.nextGapReport = now + kGapReportInterval;
+        sendGapReport(pass, arrival.sequence);
+        VEMRA::logLine(VEMRA::kLogDetail, arrival.viaMs ? "MS count error " : "STREAM count error ")
+            << pass.expectedSeq << "!=" << arrival.sequence;
     }
-    // Behind the expected number: a late duplicate, dropped silently.
     return true;
 }
 

@@ -10,12 +10,6 @@
 
 namespace QUORVEL {
 
-namespace {
-
-constexpr uint32_t kOtherState = 0xFFFFFFFF; // snapshot of a Connected sink whose output is not playing
-
-} // namespace
-
 void SinkBuffer::transportThreadBody() {
     VEMRA::prefaultStack();
     // As for the stream worker: without real-time rights the audio still flows.
@@ -73,12 +67,12 @@ bool SinkBuffer::transportPass() {
         retireFront();
     }
     VEMRA::logLine(VEMRA::kLogDetail, "ts start");
-    drained = false;
+    drainStep = DrainStep::Waiting;
     if (!waitForConnection()) {
         return true;
     }
     VEMRA::logLine(VEMRA::kLogDetail, "ts connect");
-    drainOwner = 0;
+    drainStep = DrainStep::Serving;
 
     const AudioFormat current = format.load();
     {
@@ -114,10 +108,10 @@ bool SinkBuffer::transportPass() {
         if (state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        uint32_t snapshot = state.load();
-        if (snapshot == Connected && !playing.load()) {
-            snapshot = kOtherState;
-        }
+        // Taken before the ring is moved: once Disconnecting is seen, every
+        // datagram that came before the disconnect is queued in this turn, so
+        // the queue is empty only when it was played out in full.
+        const uint32_t snapshot = state.load();
         uint64_t moved = 0;
         while (!ring.empty() && queuedBytes < queueLimit) {
             const uint64_t length = ring.readSlot().length;
@@ -189,19 +183,18 @@ bool SinkBuffer::transportPass() {
 }
 
 void SinkBuffer::drainHandshake() {
-    int expected = 0;
-    if (!drainOwner.compare_exchange_strong(expected, 1)) {
+    DrainStep serving = DrainStep::Serving;
+    if (!drainStep.compare_exchange_strong(serving, DrainStep::Releasing)) {
         return; // the stream worker gave up waiting and releases the device itself
     }
     disconnectStream();
-    drainAcknowledged = false;
     {
         std::lock_guard<std::mutex> lock(bufMutex);
-        drained = true;
+        drainStep = DrainStep::Released;
     }
     bufCond.notify_all();
     std::unique_lock<std::mutex> lock(bufMutex);
-    while (!drainAcknowledged.load() && running.load()) {
+    while (drainStep.load() != DrainStep::Acknowledged && running.load()) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 2");
         bufCond.wait_for(lock, std::chrono::milliseconds(10));
     }
