@@ -148,7 +148,9 @@ uint64_t Target::clockNow() const {
 void Target::worker() {
     const pid_t self = VEMRA::currentThreadId();
     if (!info.synchroEnabled) {
-        VEMRA::setThreadPriority(self, VEMRA::Idle);
+        if (config.idleClass) {
+            VEMRA::setThreadPriority(self, VEMRA::Idle);
+        }
     } else if (!VEMRA::setThreadPriority(self, VEMRA::RealtimeFifo)) {
         VEMRA::setThreadPriority(self, VEMRA::RealtimeRR);
     }

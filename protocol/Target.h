@@ -74,6 +74,10 @@ public:
         // application's watchdog); must outlive the Target.
         std::atomic<uint64_t>* loopPasses = nullptr;
         AnswerPolicy::Config answers; // how the discovery socket answers the network
+        // Without synchro the worker serves in the idle class, behind every
+        // other thread of the machine; a test on a busy machine, where the
+        // idle class may not run for seconds, keeps it in the normal class.
+        bool idleClass = true;
     };
 
     explicit Target(const TargetInfo& info);

@@ -90,6 +90,7 @@ QUORVEL::Target::Config loopbackConfig(ManualClock* clock, AddressList* addresse
     config.discoveryPort = 0;
     config.relayPort = 0;
     config.passTimeout = kTestPassTimeout;
+    config.idleClass = false;
     if (clock != nullptr) {
         config.clock = clock->function();
     }

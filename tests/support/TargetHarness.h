@@ -75,7 +75,8 @@ public:
 };
 
 // A Target with loopback-only defaults for tests: system-chosen discovery and
-// relay ports, a short pass time-out, no real interfaces scanned.
+// relay ports, a short pass time-out, no real interfaces scanned, the worker
+// in the normal class.
 QUORVEL::Target::Config loopbackConfig(ManualClock* clock = nullptr, AddressList* addresses = nullptr);
 
 // A TargetInfo with texts and flags that make every answer distinguishable.
@@ -97,10 +98,11 @@ private:
     VEMRA::SocketAddress target;
 };
 
-// A client on [::1] talking to the Target's discovery port. The Target's
-// worker runs at idle priority, so on a machine busy with other tests an
-// answer can be seconds late; an answered request returns at once, so the
-// long wait costs only a test that fails anyway.
+// A client on [::1] talking to the Target's discovery port. On a machine
+// busy with other tests an answer can be seconds late (loopbackConfig keeps
+// the worker out of the idle class, where it might not run at all); an
+// answered request returns at once, so the long wait costs only a test that
+// fails anyway.
 QUORVEL::HostClient loopbackClient(const QUORVEL::Target& target,
                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
