@@ -1,4 +1,5 @@
 #include "app/AppTarget.h"
+#include "foundation/RealtimeLog.h"
 #include "foundation/SysLog.h"
 
 #include <iostream>
@@ -9,7 +10,8 @@ int main() {
     // told when it is ready and kept informed; without one nothing changes.
     config.serviceManager = VEMRA::ServiceManagerLink::fromEnvironment();
     const int status = runMain("Bellwick", std::cerr, config);
-    // The lines that say why the process ends are still in the sender's ring.
+    // The lines that say why the process ends are still in the senders' queues.
+    VEMRA::flushRealtimeLog();
     VEMRA::stopStdoutSender();
     return status;
 }

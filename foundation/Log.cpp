@@ -43,19 +43,31 @@ void commit(LogRecord& record) {
 
 LogLine::LogLine(std::unique_ptr<LogRecord> owned) : record(std::move(owned)), active(record != nullptr) {}
 
+LogLine::LogLine(RealtimeLog::Entry* queued, uint64_t place)
+    : entry(queued), position(place), active(queued != nullptr) {}
+
 LogLine::~LogLine() {
-    if (active && record) {
+    if (!active) {
+        return;
+    }
+    if (record) {
         commit(*record);
+    } else if (entry != nullptr) {
+        RealtimeLog::process().publish(position);
     }
 }
 
-LogLine::LogLine(LogLine&& other) noexcept : record(std::move(other.record)), active(other.active) {
+LogLine::LogLine(LogLine&& other) noexcept
+    : record(std::move(other.record)), entry(other.entry), position(other.position), active(other.active) {
     other.active = false;
+    other.entry = nullptr;
 }
 
 LogLine& LogLine::hex(uint64_t value) {
     if (record) {
         record->appendHex(value);
+    } else if (entry != nullptr) {
+        entry->addHex(value);
     }
     return *this;
 }
@@ -63,11 +75,24 @@ LogLine& LogLine::hex(uint64_t value) {
 LogLine& LogLine::bytes(const void* data, size_t count) {
     if (record) {
         record->appendBytes(data, count);
+    } else if (entry != nullptr) {
+        entry->addBytes(data, count);
     }
     return *this;
 }
 
 LogLine logLine(int level, const char* text) {
+    if (inRealtimeThread()) {
+        if (!logEnabled(level)) {
+            return LogLine();
+        }
+        uint64_t position = 0;
+        RealtimeLog::Entry* entry = RealtimeLog::process().record(level, position);
+        if (entry != nullptr) {
+            entry->add(text);
+        }
+        return LogLine(entry, position);
+    }
     std::unique_ptr<LogRecord> record = newRecord(level);
     if (record) {
         record->append(text);

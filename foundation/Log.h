@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/LogRecord.h"
+#include "foundation/RealtimeLog.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,10 +23,13 @@ void commit(LogRecord& record);
 
 // Owner of one record for a one-shot line; commits when it goes out of scope.
 //   VEMRA::logLine(VEMRA::kLogInfo, "Detect Dev: ") << path;
+// On a real-time thread (enterRealtimeThread) the line is an entry of the
+// real-time queue instead, formatted and committed by its sender.
 class LogLine {
 public:
     LogLine() = default;
     explicit LogLine(std::unique_ptr<LogRecord> record);
+    LogLine(RealtimeLog::Entry* entry, uint64_t position);
     ~LogLine();
     LogLine(LogLine&& other) noexcept;
     LogLine& operator=(LogLine&&) = delete;
@@ -35,6 +39,8 @@ public:
     template <typename T> LogLine& operator<<(const T& value) {
         if (record) {
             record->append(value);
+        } else if (entry != nullptr) {
+            entry->add(value);
         }
         return *this;
     }
@@ -44,7 +50,9 @@ public:
 
 private:
     std::unique_ptr<LogRecord> record;
-    bool active = false; // commit on destruction; cleared in a moved-from line
+    RealtimeLog::Entry* entry = nullptr; // the real-time queue's entry, published on destruction
+    uint64_t position = 0;               // the entry's place in the queue
+    bool active = false;                 // commit on destruction; cleared in a moved-from line
 };
 
 LogLine logLine(int level, const char* text);

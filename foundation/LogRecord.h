@@ -28,6 +28,7 @@ struct LogRecord {
     // line, and clearing 2 KiB each time would cost more than the formatting.
     char text[kMaxLength + 1];
     uint64_t length = kHeaderLength; // characters in text
+    std::time_t stamp = 0;           // when the line was logged; 0 = when it is committed
 
     explicit LogRecord(uint8_t priority);
 

@@ -168,7 +168,7 @@ bool SysLog::openUdp(uint16_t port) {
 }
 
 void SysLog::commit(LogRecord& record) const {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = record.stamp != 0 ? record.stamp : std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     const size_t start = record.stampHeader(local);

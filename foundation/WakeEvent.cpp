@@ -15,6 +15,7 @@ WakeEvent::WakeEvent() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 WakeEvent::~WakeEvent() {
     if (fd != -1) {
         ::close(fd);
+        fd = -1; // a late signal (a thread still running at exit) writes nowhere
     }
 }
 
@@ -35,6 +36,20 @@ void WakeEvent::clear() {
     uint64_t count = 0;
     while (::read(fd, &count, sizeof(count)) < 0 && errno == EINTR) {
     }
+}
+
+int WakeEvent::wait(uint64_t timeoutPicoseconds) {
+    if (fd == -1) {
+        lastError = EBADF;
+        return Error;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, pollTimeoutMilliseconds(timeoutPicoseconds));
+    if (ready < 0 && errno != EINTR) {
+        lastError = errno;
+        return Error;
+    }
+    return ready > 0 ? Woken : Timeout;
 }
 
 int WakeEvent::waitWith(const Socket& socket, uint64_t timeoutPicoseconds) {

@@ -29,6 +29,9 @@ public:
     // signal. Readable wins when both are ready; a closed event only lets the
     // socket wake the waiter (and the bounded time-out).
     int waitWith(const Socket& socket, uint64_t timeoutPicoseconds);
+    // Waits up to `timeoutPicoseconds` for a signal alone: Woken or Timeout
+    // (Error without an event descriptor).
+    int wait(uint64_t timeoutPicoseconds);
     // The errno of the last wait that returned Error.
     int error() const { return lastError; }
 

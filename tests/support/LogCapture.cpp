@@ -35,16 +35,19 @@ LogCapture::LogCapture(int threshold) {
 }
 
 LogCapture::~LogCapture() {
+    VEMRA::flushRealtimeLog();
     VEMRA::setLogThreshold(previousThreshold);
     delete VEMRA::replaceProcessLogger(previous);
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const {
+    VEMRA::flushRealtimeLog(); // lines of the real-time threads are committed by their sender
     std::lock_guard<std::mutex> lock(gMutex);
     return gLines;
 }
 
 size_t LogCapture::count(std::string_view prefix) const {
+    VEMRA::flushRealtimeLog(); // lines of the real-time threads are committed by their sender
     std::lock_guard<std::mutex> lock(gMutex);
     size_t found = 0;
     for (const Line& line : gLines) {
@@ -56,6 +59,7 @@ size_t LogCapture::count(std::string_view prefix) const {
 }
 
 std::vector<uint64_t> LogCapture::times(std::string_view prefix) const {
+    VEMRA::flushRealtimeLog(); // lines of the real-time threads are committed by their sender
     std::lock_guard<std::mutex> lock(gMutex);
     std::vector<uint64_t> found;
     for (const Line& line : gLines) {
@@ -78,6 +82,7 @@ bool LogCapture::waitFor(std::string_view prefix, std::chrono::milliseconds time
 }
 
 void LogCapture::clear() {
+    VEMRA::flushRealtimeLog(); // lines of the real-time threads are committed by their sender
     std::lock_guard<std::mutex> lock(gMutex);
     gLines.clear();
 }
