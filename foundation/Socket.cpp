@@ -335,6 +335,15 @@ bool Socket::sendTo(const void* bytes, size_t length, const SocketAddress& addre
 }
 
 bool Socket::sendToNow(const void* bytes, size_t length, const SocketAddress& address) {
+    int error = 0;
+    if (sendToNow(bytes, length, address, error)) {
+        return true;
+    }
+    lastError = error;
+    return false;
+}
+
+bool Socket::sendToNow(const void* bytes, size_t length, const SocketAddress& address, int& error) const {
     sockaddr_in6 destination{};
     address.toSockaddr(destination);
     if (scopeOverride != 0) {
@@ -342,7 +351,7 @@ bool Socket::sendToNow(const void* bytes, size_t length, const SocketAddress& ad
     }
     NativeAddress native;
     if (!toNative(destination, isV4Kind(kind), native)) {
-        lastError = EAFNOSUPPORT;
+        error = EAFNOSUPPORT;
         return false;
     }
     for (;;) {
@@ -352,11 +361,11 @@ bool Socket::sendToNow(const void* bytes, size_t length, const SocketAddress& ad
             if (static_cast<size_t>(sent) == length) {
                 return true;
             }
-            lastError = EAGAIN; // a partial datagram counts as a full buffer
+            error = EAGAIN; // a partial datagram counts as a full buffer
             return false;
         }
         if (errno != EINTR) {
-            lastError = errno;
+            error = errno;
             return false;
         }
     }

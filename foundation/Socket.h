@@ -55,6 +55,9 @@ public:
     // buffer is a failure (EAGAIN in lastError) like any other. For answers,
     // which a loop must never wait for.
     bool sendToNow(const void* bytes, size_t length, const SocketAddress& address);
+    // The same attempt, keeping nothing in the object: the errno of a
+    // failure goes to `error`. Several threads may send this way at once.
+    bool sendToNow(const void* bytes, size_t length, const SocketAddress& address, int& error) const;
 
     // Bytes sent from this socket that the kernel still holds (SIOCOUTQ):
     // queued, in flight, or waiting for a neighbour to resolve. -1 on failure.

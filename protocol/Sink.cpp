@@ -213,27 +213,23 @@ bool Sink::answer(const Send& message, const VEMRA::SocketAddress& to, int site)
     return outcome != AnswerPolicy::Outcome::Broken;
 }
 
-bool Sink::sendStream(const Send& message) {
-    std::lock_guard<std::mutex> lock(streamSendMutex);
-    return sendStreamLocked(message, streamSocket.peerAddress());
+bool Sink::sendStream(const StreamPass& pass, const Send& message) {
+    return sendStreamTo(message, pass.host);
 }
 
 bool Sink::sendStreamTo(const Send& message, const VEMRA::SocketAddress& to) {
-    std::lock_guard<std::mutex> lock(streamSendMutex);
-    return sendStreamLocked(message, to);
-}
-
-bool Sink::sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to) {
     const auto bytes = message.bytes();
     // Never waits: the stream worker runs the audio path at real-time
     // priority, and a Host that misses one feedback gets the next.
-    if (streamSocket.sendToNow(bytes.data(), bytes.size(), to)) {
+    int error = 0;
+    if (streamSocket.sendToNow(bytes.data(), bytes.size(), to, error)) {
         return true;
     }
-    const int error = streamSocket.error();
     lastError = error;
     const bool broken = AnswerPolicy::isSocketBroken(error);
-    if (broken || streamSendLines.allow(VEMRA::clockNow())) {
+    // Each worker keeps its own budget, so neither waits for the other.
+    static thread_local AnswerPolicy::LineBudget lines;
+    if (broken || lines.allow(VEMRA::clockNow())) {
         VEMRA::logLine(VEMRA::kLogError, "UDP stream send error ")
             << static_cast<int>(kSiteStreamSend) << ":" << error;
     }

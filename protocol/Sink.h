@@ -59,7 +59,10 @@ struct SinkConfig {
 // Threads: the node thread runs open/controlStep/close; the stream worker
 // (and during an MS connection the MS worker) receive the audio; the
 // transport worker of SinkBuffer feeds the device. Members shared between
-// them are atomics or are handed over under a mutex, as marked.
+// them are atomics or are handed over under a mutex, as marked. While a
+// stream plays, those workers take no lock and allocate nothing: their log
+// lines go through the real-time log queue, and the mutexes are taken only
+// when a connection starts or ends.
 class Sink {
 public:
     static constexpr uint32_t kReleaseNumber = 142;
@@ -123,7 +126,7 @@ protected:
         std::atomic<bool> msStop{false};   // set by the stream worker to stop the MS worker
         std::thread msThread;              // started and joined by the stream worker
         uint16_t msPort = 0;               // the MS socket's bound port (wake-up target)
-        VEMRA::SocketAddress host;         // stream worker: the Host that connected
+        VEMRA::SocketAddress host;         // set by the stream worker before the MS worker starts: the Host
         std::vector<uint8_t> scratch;      // stream worker's receive buffer while the MS worker runs
     };
 
@@ -155,13 +158,13 @@ protected:
     // was dropped (a budget, a full buffer, its destination) is logged at a
     // bounded rate and the Host asks again.
     bool answer(const Send& message, const VEMRA::SocketAddress& to, int site);
-    // Stream or MS worker: sends on the stream socket to the connected Host,
-    // never waiting for buffer space. false only when the socket is broken;
+    // Stream or MS worker: sends on the stream socket, to the connected Host
+    // (`pass.host`) or to `to`, never waiting for buffer space and taking no
+    // lock (both workers send at once). false only when the socket is broken;
     // a datagram the kernel refuses for its destination or a full buffer is
-    // dropped (logged at a bounded rate).
-    bool sendStream(const Send& message);
+    // dropped (logged at a bounded rate per worker).
+    bool sendStream(const StreamPass& pass, const Send& message);
     bool sendStreamTo(const Send& message, const VEMRA::SocketAddress& to);
-    bool sendStreamLocked(const Send& message, const VEMRA::SocketAddress& to); // streamSendMutex held
     bool registerPorts();
     bool waitWhileDisconnecting();
     PrepareCache& cache() const;
@@ -249,12 +252,10 @@ protected:
     // The MS socket opened by CONNECT_MS on the node thread and handed to the
     // stream worker at "do start" under `handoverMutex`.
     std::mutex handoverMutex;
-    VEMRA::Socket pendingMsSocket;            // guarded by handoverMutex
-    uint16_t pendingMsPort = 0;               // guarded by handoverMutex
-    VEMRA::SocketAddress streamPeer;          // guarded by handoverMutex: where stream answers go
-    VEMRA::Socket msSocket;                   // stream worker (and its MS worker) only
-    std::mutex streamSendMutex;               // stream and MS worker both send on the stream socket
-    AnswerPolicy::LineBudget streamSendLines; // guarded by streamSendMutex
+    VEMRA::Socket pendingMsSocket;   // guarded by handoverMutex
+    uint16_t pendingMsPort = 0;      // guarded by handoverMutex
+    VEMRA::SocketAddress streamPeer; // guarded by handoverMutex: where stream answers go
+    VEMRA::Socket msSocket;          // stream worker (and its MS worker) only
 
     // Node thread.
     VEMRA::SocketAddress hostAddress;

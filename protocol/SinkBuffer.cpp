@@ -90,6 +90,11 @@ bool SinkBuffer::getBufferState(uint16_t& fill, uint16_t& target) {
 
 void SinkBuffer::wakeAll() {
     Sink::wakeAll();
+    if (bufWaiters.load() == 0) {
+        return; // nobody waits: whoever waits next checks the state first
+    }
+    // Taken and released: a waiter between its check and its wait holds the
+    // mutex, so the notification cannot fall in between.
     { std::lock_guard<std::mutex> lock(bufMutex); }
     bufCond.notify_all();
 }
@@ -140,8 +145,8 @@ bool SinkBuffer::preDisconnect() {
     for (;;) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
         std::unique_lock<std::mutex> lock(bufMutex);
-        bufCond.wait_for(lock, std::chrono::milliseconds(10),
-                         [this] { return drainStep.load() == DrainStep::Released || !running.load(); });
+        waitOnBuffer(lock, std::chrono::milliseconds(10),
+                     [this] { return drainStep.load() == DrainStep::Released || !running.load(); });
         DrainStep released = DrainStep::Released;
         if (drainStep.compare_exchange_strong(released, DrainStep::Acknowledged)) {
             lock.unlock();

@@ -4,6 +4,7 @@
 #include "protocol/Sink.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -101,7 +102,11 @@ protected:
     bool waitForConnection();
     // Transport worker. Where memory runs out, the queue stays shorter (the
     // slot stays in the ring, the pre-fill is cut) and nothing else fails.
-    bool appendNode(uint64_t bytes); // a new node with a buffer of `bytes` at the end of `queue`
+    // A new node with a buffer of `bytes` at the end of `to`.
+    bool appendNode(std::list<PacketSlot>& to, uint64_t bytes);
+    // Fills the spare pool up to the nodes a steady stream queues for
+    // `prefillBytes` of latency, so that its datagrams find their nodes there.
+    void reserveSpare(uint64_t prefillBytes);
     bool moveToQueue(PacketSlot& slot);
     void retireFront();
     void appendPrefill(const Prefill& plan, uint8_t silenceByte);
@@ -119,6 +124,20 @@ protected:
     std::thread transportThread; // started by startTransport, joined by closeAll
     std::mutex bufMutex;
     std::condition_variable bufCond;
+    // Threads waiting on bufCond: raised under bufMutex before a waiter
+    // checks what it waits for. wakeAll takes bufMutex only while it is not
+    // zero, so the stream worker's wake-ups during a stream take no lock.
+    // seq_cst with the changes wakeAll announces: either the waiter sees the
+    // change, or wakeAll sees the waiter.
+    std::atomic<int> bufWaiters{0};
+    // Waits on bufCond (lock held) for `ready`, at most `bound`, counted in bufWaiters.
+    template <typename Ready>
+    bool waitOnBuffer(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds bound, Ready ready) {
+        bufWaiters.fetch_add(1);
+        const bool result = bufCond.wait_for(lock, bound, ready);
+        bufWaiters.fetch_sub(1);
+        return result;
+    }
     std::atomic<bool> flushRequested{false}; // set by commitWrite, cleared by the transport worker
 
     // The end of a connection between the transport worker, which plays out

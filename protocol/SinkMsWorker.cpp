@@ -39,6 +39,7 @@ void Sink::stopMsWorker(StreamPass& pass) {
 // mark, bits 0-6 sequence number modulo 128), received straight into the ring.
 void Sink::msWorker(StreamPass& pass) {
     VEMRA::prefaultStack();
+    VEMRA::enterRealtimeThread();
     VEMRA::logLine(VEMRA::kLogDetail, "MS mode start");
     while (running.load() && !pass.msStop.load()) {
         const int ready = msSocket.waitReadable(kMsWait);

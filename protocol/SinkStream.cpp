@@ -47,6 +47,7 @@ bool fromHost(const VEMRA::SocketAddress& host, const VEMRA::SocketAddress& from
 
 void Sink::streamWorkerThreadBody() {
     VEMRA::prefaultStack();
+    VEMRA::enterRealtimeThread();
     // The audio path wants real-time priority, but a system that refuses it
     // still gets its audio: the worker runs on in the class it has.
     if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
@@ -138,8 +139,6 @@ bool Sink::streamWorker() {
         pass.msPort = pendingMsPort;
         pendingMsPort = 0;
         pass.host = streamPeer;
-        std::lock_guard<std::mutex> sending(streamSendMutex);
-        streamSocket.setPeer(streamPeer);
     }
     const bool runningAtStart = running.load();
     play(syncStart.load());
@@ -249,7 +248,7 @@ Sink::StreamOutcome Sink::streamDatagram(StreamPass& pass, PacketSlot* slot,
         ended = true;
         break;
     case STREAM_PING:
-        ended = !sendStream(Send(STREAM_PING_ANS, statusWord.load()));
+        ended = !sendStream(pass, Send(STREAM_PING_ANS, statusWord.load()));
         break;
     case STREAM_DATA:
         if (slot != nullptr) {
@@ -324,10 +323,10 @@ bool Sink::levelReport(StreamPass& pass) {
             pass.minBufferTime = fill;
             VEMRA::logLine(VEMRA::kLogDebug, "min bufferTime ") << fill << "  " << target - fill;
         }
-        if (!sendStream(Send(
-                STREAM_FEEDBACK,
-                static_cast<uint16_t>(statusWord.load() | StatusBit::kLevelReport | StatusBit::kAccepted),
-                rate, fill, target, 0))) {
+        if (!sendStream(pass, Send(STREAM_FEEDBACK,
+                                   static_cast<uint16_t>(statusWord.load() | StatusBit::kLevelReport |
+                                                         StatusBit::kAccepted),
+                                   rate, fill, target, 0))) {
             return false;
         }
         // Only this value is consumed; a newer one from the transport worker stays.
@@ -338,8 +337,8 @@ bool Sink::levelReport(StreamPass& pass) {
 }
 
 void Sink::sendGapReport(StreamPass& pass, uint16_t received) {
-    sendStream(Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | StatusBit::kGapReport), 0,
-                    pass.expectedSeq, received, 0));
+    sendStream(pass, Send(STREAM_FEEDBACK, static_cast<uint16_t>(statusWord.load() | StatusBit::kGapReport),
+                          0, pass.expectedSeq, received, 0));
 }
 
 void Sink::markIdle() {
@@ -358,7 +357,7 @@ bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
     uint32_t connected = Connected;
     if (!state.compare_exchange_strong(connected, Disconnecting)) {
         if (withAnswer) {
-            sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+            sendStream(pass, Send(DISCONNECT_ANS, statusWord.load()));
         }
         return true;
     }
@@ -367,7 +366,7 @@ bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
         if (!disconnectStream()) {
             VEMRA::logLine(VEMRA::kLogError, "disconnect error");
             if (withAnswer) {
-                sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+                sendStream(pass, Send(DISCONNECT_ANS, statusWord.load()));
             }
             // The device is in an unknown state and the sink would stay in
             // Disconnecting for ever: give the sink up so the node rebuilds it.
@@ -377,7 +376,7 @@ bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
     markIdle();
     if (withAnswer) {
         VEMRA::logLine(VEMRA::kLogDetail, "DisConnect Request");
-        sendStream(Send(DISCONNECT_ANS, statusWord.load()));
+        sendStream(pass, Send(DISCONNECT_ANS, statusWord.load()));
     }
     return true;
 }

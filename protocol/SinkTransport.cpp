@@ -12,6 +12,7 @@ namespace QUORVEL {
 
 void SinkBuffer::transportThreadBody() {
     VEMRA::prefaultStack();
+    VEMRA::enterRealtimeThread();
     // As for the stream worker: without real-time rights the audio still flows.
     if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
         VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << config.workerScheduling;
@@ -36,21 +37,23 @@ void SinkBuffer::transportThreadBody() {
 // "illegal Exit buffer", or the sink would keep the device and run on.
 bool SinkBuffer::waitForConnection() {
     // Every change this waits for (a "do start", the end of connect, a stop)
-    // is followed by wakeAll, which takes bufMutex before it notifies: checked
-    // under the mutex, no change can slip between the check and the wait. The
-    // bound only limits what a lost notification could cost.
+    // is followed by wakeAll, which takes bufMutex before it notifies while
+    // this worker is counted as waiting: checked under the mutex, no change
+    // can slip between the check and the wait. The bound only limits what a
+    // lost notification could cost.
     std::unique_lock<std::mutex> lock(bufMutex);
-    for (;;) {
-        if (!running.load()) {
-            return false;
-        }
-        const uint64_t serial = connectionSerial.load();
-        if (serial != servedSerial && state.load() != Connecting) {
-            servedSerial = serial;
-            return true;
-        }
-        bufCond.wait_for(lock, std::chrono::seconds(1));
+    bool served = false;
+    while (!served && running.load()) {
+        waitOnBuffer(lock, std::chrono::seconds(1), [&] {
+            const uint64_t serial = connectionSerial.load();
+            served = running.load() && serial != servedSerial && state.load() != Connecting;
+            if (served) {
+                servedSerial = serial;
+            }
+            return served || !running.load();
+        });
     }
+    return served;
 }
 
 bool SinkBuffer::transportPass() {
@@ -75,14 +78,17 @@ bool SinkBuffer::transportPass() {
     drainStep = DrainStep::Serving;
 
     const AudioFormat current = format.load();
+    uint64_t prefillBytes = 0;
     {
         std::lock_guard<std::mutex> lock(bufMutex);
         if (prefillPending) {
             prefillPending = false;
             ring.discardUpTo(pendingRingStart);
             appendPrefill(pendingPrefill, pendingSilenceByte);
+            prefillBytes = pendingPrefill.total;
         }
     }
+    reserveSpare(prefillBytes);
     // The underrun filler keeps its buffer across connections. Without the
     // memory for it an underrun pauses instead (below).
     if (!VEMRA::completes([&] { silence.assign(underrunBytes(current), current.silenceByte()); })) {
@@ -194,16 +200,16 @@ void SinkBuffer::drainHandshake() {
     }
     bufCond.notify_all();
     std::unique_lock<std::mutex> lock(bufMutex);
-    while (drainStep.load() != DrainStep::Acknowledged && running.load()) {
+    while (!waitOnBuffer(lock, std::chrono::milliseconds(10),
+                         [this] { return drainStep.load() == DrainStep::Acknowledged || !running.load(); })) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 2");
-        bufCond.wait_for(lock, std::chrono::milliseconds(10));
     }
     lock.unlock();
     VEMRA::logLine(VEMRA::kLogDetail, "ts Flush Exit");
     VEMRA::logLine(VEMRA::kLogDebug, "ts exit");
 }
 
-bool SinkBuffer::appendNode(uint64_t bytes) {
+bool SinkBuffer::appendNode(std::list<PacketSlot>& to, uint64_t bytes) {
     std::list<PacketSlot> made;
     if (!VEMRA::completes([&] {
             made.emplace_back();
@@ -211,14 +217,22 @@ bool SinkBuffer::appendNode(uint64_t bytes) {
         })) {
         return false;
     }
-    queue.splice(queue.end(), made);
+    to.splice(to.end(), made);
     return true;
+}
+
+void SinkBuffer::reserveSpare(uint64_t prefillBytes) {
+    // Half as much again as the latency holds in full datagrams, for the
+    // jitter of the Host's bursts; small datagrams reach the limit.
+    const uint64_t nodes = std::min<uint64_t>(kSpareLimit, prefillBytes * 3 / 2 / ring.slotBytes() + 64);
+    while (spare.size() < nodes && appendNode(spare, ring.slotBytes())) {
+    }
 }
 
 bool SinkBuffer::moveToQueue(PacketSlot& slot) {
     if (spare.empty()) {
         // The slot gets this node's buffer in exchange, so it must hold a datagram.
-        if (!appendNode(ring.slotBytes())) {
+        if (!appendNode(queue, ring.slotBytes())) {
             return false;
         }
     } else {
@@ -249,7 +263,7 @@ void SinkBuffer::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
             n = plan.frame; // a chunk smaller than a frame would never finish
         }
         // Pre-fill buffers of a ring slot's size or less later carry datagrams.
-        if (!appendNode(std::max<uint64_t>(n, ring.slotBytes()))) {
+        if (!appendNode(queue, std::max<uint64_t>(n, ring.slotBytes()))) {
             VEMRA::logLine(VEMRA::kLogError, "prefill alloc error ") << total;
             return; // the connection starts with less silence
         }
