@@ -89,7 +89,7 @@ bool TestSinkBackEnd::disconnectStream() {
 }
 
 bool TestSinkBackEnd::writeOutput(const uint8_t* data, size_t count) {
-    {
+    if (!options.countOnly) {
         std::unique_lock<std::mutex> lock(mutex);
         while (holding && isRunning()) {
             holdChanged.wait_for(lock, std::chrono::milliseconds(10));

@@ -17,6 +17,9 @@ struct TestBackEndOptions {
     bool paced = true;             // writeOutput blocks for the playing time of its bytes
     bool record = true;            // keep every byte handed to writeOutput
     bool recordSilence = true;     // false: writes of zero bytes only are counted, not kept
+    // writeOutput only counts (and paces): no lock, no memory, no hold. For
+    // tests that count what the sink's own threads lock and allocate.
+    bool countOnly = false;
     bool failSetFormat = false;
     std::optional<AudioFormat> replaceFormatWith; // setFormat puts this into `format`
     uint16_t deviceLatency = 0;
