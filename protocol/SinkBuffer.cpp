@@ -14,13 +14,14 @@ namespace {
 constexpr uint64_t kLatencyUnitsPerSecond = 10000; // latency unit: 100 us
 constexpr uint64_t kChunksPerSecond = 300;         // pre-fill chunk: 1/300 s
 constexpr uint64_t kSpinBeforeStart = 2 * VEMRA::kPicosecondsPerMillisecond;
-// How long a stopping sink waits for a drain the transport worker has begun.
-constexpr uint64_t kStopDrainWait = 2 * VEMRA::kPicosecondsPerSecond;
 
 } // namespace
 
 SinkBuffer::SinkBuffer(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
-    : Sink(sinkInfo, waitSet, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)) {}
+    : Sink(sinkInfo, waitSet, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)),
+      transport(ring,
+                TransportStage::SinkLink{running, state, connectionSerial, format, latency, feedbackRate,
+                                         feedbackFill, feedbackTarget, [this] { SinkBuffer::wakeAll(); }}) {}
 
 SinkBuffer::~SinkBuffer() {
     closeAll();
@@ -63,12 +64,7 @@ bool SinkBuffer::connect(const std::string&) {
     if (latency.load() > limit) {
         latency = limit;
     }
-    const Prefill plan = prefillFor(current, latency.load());
-    std::lock_guard<std::mutex> lock(bufMutex);
-    pendingRingStart = ring.writePosition();
-    pendingPrefill = plan;
-    pendingSilenceByte = current.silenceByte();
-    prefillPending = true;
+    transport.planConnection(prefillFor(current, latency.load()), current.silenceByte());
     return true;
 }
 
@@ -77,7 +73,7 @@ bool SinkBuffer::commitWrite(bool flush) {
         return false;
     }
     if (flush) {
-        flushRequested.store(true, std::memory_order_release);
+        transport.markFlush();
     }
     return true;
 }
@@ -90,13 +86,7 @@ bool SinkBuffer::getBufferState(uint16_t& fill, uint16_t& target) {
 
 void SinkBuffer::wakeAll() {
     Sink::wakeAll();
-    if (bufWaiters.load() == 0) {
-        return; // nobody waits: whoever waits next checks the state first
-    }
-    // Taken and released: a waiter between its check and its wait holds the
-    // mutex, so the notification cannot fall in between.
-    { std::lock_guard<std::mutex> lock(bufMutex); }
-    bufCond.notify_all();
+    transport.wake();
 }
 
 PacketSlot* SinkBuffer::writeSlot() {
@@ -104,11 +94,7 @@ PacketSlot* SinkBuffer::writeSlot() {
 }
 
 bool SinkBuffer::startTransport() {
-    if (transportThread.joinable()) {
-        return false;
-    }
-    return VEMRA::completes(
-        [this] { transportThread = std::thread(&SinkBuffer::transportThreadBody, this); });
+    return transport.start(*this, config.workerScheduling);
 }
 
 bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {
@@ -125,9 +111,7 @@ bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {
 
 void SinkBuffer::closeAll() {
     close();
-    if (transportThread.joinable()) {
-        transportThread.join();
-    }
+    transport.join();
 }
 
 void SinkBuffer::setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t defaultLatency) {
@@ -141,36 +125,7 @@ void SinkBuffer::setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t de
 // has played out the queue and released the device.
 bool SinkBuffer::preDisconnect() {
     VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Start");
-    uint64_t giveUpAt = 0; // set once the sink is stopping
-    for (;;) {
-        VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
-        std::unique_lock<std::mutex> lock(bufMutex);
-        waitOnBuffer(lock, std::chrono::milliseconds(10),
-                     [this] { return drainStep.load() == DrainStep::Released || !running.load(); });
-        DrainStep released = DrainStep::Released;
-        if (drainStep.compare_exchange_strong(released, DrainStep::Acknowledged)) {
-            lock.unlock();
-            bufCond.notify_all();
-            VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
-            return true;
-        }
-        if (running.load()) {
-            continue;
-        }
-        // The transport worker is stopping and may never drain. Release the
-        // device here unless it already began to; then give it a bounded
-        // time to finish.
-        DrainStep serving = DrainStep::Serving;
-        if (drainStep.compare_exchange_strong(serving, DrainStep::Abandoned)) {
-            return false;
-        }
-        const uint64_t now = VEMRA::clockNow();
-        if (giveUpAt == 0) {
-            giveUpAt = now + kStopDrainWait;
-        } else if (VEMRA::clockCompare(now, giveUpAt) >= 0) {
-            return true;
-        }
-    }
+    return transport.awaitDrain();
 }
 
 SinkBuffer::Prefill SinkBuffer::prefillFor(AudioFormat fmt, uint16_t latencyUnits) {

@@ -1,34 +1,29 @@
 #pragma once
 
+#include "protocol/AudioOutput.h"
 #include "protocol/PacketRing.h"
 #include "protocol/Sink.h"
+#include "protocol/TransportStage.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <list>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace QUORVEL {
 
 // A Sink with a buffer between network and device: the stream worker
-// receives into a lock-free ring, the transport worker moves filled slots
-// into its output queue (by swapping buffers) and writes the queue to the
-// back end one chunk at a time. The queue starts with the connection's
-// latency of silence; its depth at the Host's flush marks becomes the rate
-// feedback.
+// receives into a lock-free ring, and the transport stage's worker moves the
+// ring's slots into its output queue and writes them to the back end (see
+// TransportStage). The queue starts with the connection's latency of
+// silence; its depth at the Host's flush marks becomes the rate feedback.
 //
 // Back ends implement canFormat, setFormat, play, disconnectStream and
 // writeOutput, and must call closeAll() in their own destructor: the
 // transport worker calls writeOutput until it is joined.
-class SinkBuffer : public Sink {
+class SinkBuffer : public Sink, private AudioOutput {
 public:
     static constexpr size_t kSlotBytes = 1500;
-    static constexpr size_t kSpareLimit = 1024;
+    static constexpr size_t kSpareLimit = TransportStage::kSpareLimit;
     // The most silence a connection starts with, whatever its latency: 6.5 s
     // of the fastest streams would be hundreds of megabytes, taken at once.
     // 32 MiB hold the longest latency of every stereo PCM stream up to 192 kHz
@@ -40,13 +35,7 @@ public:
     static constexpr uint64_t kQueueAheadSeconds = 4;
     static constexpr uint64_t kQueueLimit = uint64_t{64} << 20;
 
-    // What the connect step pre-fills: `total` bytes of silence in chunks of
-    // at most `chunk`, each a multiple of `frame`.
-    struct Prefill {
-        uint64_t total = 0;
-        uint64_t chunk = 0;
-        uint64_t frame = 0;
-    };
+    using Prefill = TransportStage::Prefill;
 
     SinkBuffer(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config = SinkConfig());
     ~SinkBuffer() override;
@@ -97,63 +86,16 @@ public:
     static void waitForStart(uint64_t startAt, uint64_t maxWait);
 
 protected:
-    void transportThreadBody();
-    bool transportPass();
-    bool waitForConnection();
-    // Transport worker. Where memory runs out, the queue stays shorter (the
-    // slot stays in the ring, the pre-fill is cut) and nothing else fails.
-    // A new node with a buffer of `bytes` at the end of `to`.
-    bool appendNode(std::list<PacketSlot>& to, uint64_t bytes);
-    // Fills the spare pool up to the nodes a steady stream queues for
-    // `prefillBytes` of latency, so that its datagrams find their nodes there.
-    void reserveSpare(uint64_t prefillBytes);
-    bool moveToQueue(PacketSlot& slot);
-    void retireFront();
-    void appendPrefill(const Prefill& plan, uint8_t silenceByte);
-    void rateComputation(uint64_t queuedBytes);
-    void drainHandshake();
+    // For tests and harnesses that look into the buffer or run no worker.
+    PacketRing& packetRing() { return ring; }
+    // What the transport worker does with the ring, on the caller's thread.
+    void drainTransportNow() { transport.drainNow(*this); }
 
-    PacketRing ring;
-
-    // Transport worker only.
-    std::list<PacketSlot> queue; // audio waiting for the device, oldest first
-    std::list<PacketSlot> spare; // emptied nodes kept with their buffers
-    std::vector<uint8_t> silence;
-    uint64_t servedSerial = 0;
-
-    std::thread transportThread; // started by startTransport, joined by closeAll
-    std::mutex bufMutex;
-    std::condition_variable bufCond;
-    // Threads waiting on bufCond: raised under bufMutex before a waiter
-    // checks what it waits for. wakeAll takes bufMutex only while it is not
-    // zero, so the stream worker's wake-ups during a stream take no lock.
-    // seq_cst with the changes wakeAll announces: either the waiter sees the
-    // change, or wakeAll sees the waiter.
-    std::atomic<int> bufWaiters{0};
-    // Waits on bufCond (lock held) for `ready`, at most `bound`, counted in bufWaiters.
-    template <typename Ready>
-    bool waitOnBuffer(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds bound, Ready ready) {
-        bufWaiters.fetch_add(1);
-        const bool result = bufCond.wait_for(lock, bound, ready);
-        bufWaiters.fetch_sub(1);
-        return result;
-    }
-    std::atomic<bool> flushRequested{false}; // set by commitWrite, cleared by the transport worker
-
-    // The end of a connection between the transport worker, which plays out
-    // the queue and releases the device, and the stream worker, which waits
-    // for that in preDisconnect. Each step is taken by one compare-exchange,
-    // so exactly one worker releases the device; Released is stored and
-    // Acknowledged taken under bufMutex, and bufCond wakes the other side.
-    enum class DrainStep : uint8_t {
-        Waiting,      // transport worker: no connection served yet
-        Serving,      // transport worker: a connection is being played
-        Releasing,    // transport worker: queue played out, releasing the device
-        Released,     // transport worker: device released, waiting for the stream worker
-        Acknowledged, // stream worker: saw the release; the transport worker goes on
-        Abandoned     // stream worker: the sink stops before the drain; it releases the device
-    };
-    std::atomic<DrainStep> drainStep{DrainStep::Waiting};
+private:
+    // The transport stage's output: the back end's slots 17, 7 and 10.
+    bool writeAudio(const uint8_t* data, size_t bytes) override { return writeOutput(data, bytes); }
+    bool releaseOutput() override { return disconnectStream(); }
+    bool outputState(uint16_t& fill, uint16_t& target) override { return getBufferState(fill, target); }
 
     // Node thread writes; the transport worker reads `latency`.
     std::atomic<uint16_t> latencyMin{0};
@@ -161,15 +103,8 @@ protected:
     std::atomic<uint16_t> latencyMax{65535};
     std::atomic<uint16_t> latency{1000};
 
-    // The pre-fill connect asks for, taken by the transport worker when it
-    // starts serving the connection. Guarded by bufMutex.
-    Prefill pendingPrefill;
-    uint8_t pendingSilenceByte = 0;
-    bool prefillPending = false;
-    // Where the connection's datagrams begin in the ring: what lies before
-    // is left over from an earlier connection. Taken by connect, before the
-    // Host can send (it learns the stream port only from the answer).
-    uint64_t pendingRingStart = 0;
+    PacketRing ring;          // written by the receiving worker, read by the transport stage
+    TransportStage transport; // joined by closeAll
 };
 
 } // namespace QUORVEL

@@ -73,7 +73,6 @@ bool FuzzSink::openForFuzzing(const VEMRA::SocketAddress& peer) {
 void FuzzSink::reset() {
     pass.reset();
     drainRing();
-    queue.clear();
     {
         QUORVEL::PrepareCache& prepared = cache();
         std::lock_guard<std::mutex> lock(prepared.mutex);
@@ -107,7 +106,6 @@ void FuzzSink::reset() {
         timingTable.clear();
     }
     feedbackRate = 0xFFFF;
-    flushRequested = false;
     setLatencyRange(100, 20000, 1000);
 }
 
@@ -177,21 +175,7 @@ bool FuzzSink::feedMs(std::span<const uint8_t> datagram) {
 }
 
 void FuzzSink::drainRing() {
-    while (!ring.empty() && moveToQueue(ring.readSlot())) {
-        ring.release();
-    }
-    if (flushRequested.exchange(false)) {
-        uint64_t bytes = 0;
-        for (const QUORVEL::PacketSlot& node : queue) {
-            bytes += node.length;
-        }
-        rateComputation(bytes);
-    }
-    while (!queue.empty()) {
-        const QUORVEL::PacketSlot& node = queue.front();
-        writeOutput(node.audio(), node.length);
-        retireFront();
-    }
+    drainTransportNow();
 }
 
 } // namespace FUZZ

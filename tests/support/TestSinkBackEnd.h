@@ -66,7 +66,7 @@ public:
     bool waitForDisconnects(int count, uint64_t timeoutMilliseconds) const;
 
     // Inner state for white-box tests of the buffer.
-    PacketRing& packetRing() { return ring; }
+    using SinkBuffer::packetRing;
 
 private:
     TestBackEndOptions options;

@@ -1,7 +1,10 @@
+#include "protocol/TransportStage.h"
+
 #include "foundation/Clock.h"
 #include "foundation/Completes.h"
 #include "foundation/Log.h"
 #include "foundation/MemoryLock.h"
+#include "foundation/ThreadScheduling.h"
 #include "protocol/SinkBuffer.h"
 
 #include <algorithm>
@@ -10,19 +13,117 @@
 
 namespace QUORVEL {
 
-void SinkBuffer::transportThreadBody() {
+namespace {
+
+// How long a stopping sink waits for a drain the transport worker has begun.
+constexpr uint64_t kStopDrainWait = 2 * VEMRA::kPicosecondsPerSecond;
+
+} // namespace
+
+TransportStage::TransportStage(PacketRing& packetRing, SinkLink sinkLink)
+    : ring(packetRing), link(std::move(sinkLink)) {}
+
+TransportStage::~TransportStage() {
+    join();
+}
+
+bool TransportStage::start(AudioOutput& out, int scheduling) {
+    if (worker.joinable()) {
+        return false;
+    }
+    output = &out;
+    return VEMRA::completes([&] { worker = std::thread(&TransportStage::workerBody, this, scheduling); });
+}
+
+void TransportStage::join() {
+    if (worker.joinable()) {
+        worker.join();
+    }
+}
+
+void TransportStage::planConnection(const Prefill& plan, uint8_t silenceByte) {
+    std::lock_guard<std::mutex> lock(mutex);
+    pendingRingStart = ring.writePosition();
+    pendingPrefill = plan;
+    pendingSilenceByte = silenceByte;
+    prefillPending = true;
+}
+
+void TransportStage::wake() {
+    if (waiters.load() == 0) {
+        return; // nobody waits: whoever waits next checks the state first
+    }
+    // Taken and released: a waiter between its check and its wait holds the
+    // mutex, so the notification cannot fall in between.
+    { std::lock_guard<std::mutex> lock(mutex); }
+    changed.notify_all();
+}
+
+bool TransportStage::awaitDrain() {
+    uint64_t giveUpAt = 0; // set once the sink is stopping
+    for (;;) {
+        VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
+        std::unique_lock<std::mutex> lock(mutex);
+        waitOnStage(lock, std::chrono::milliseconds(10),
+                    [this] { return drainStep.load() == DrainStep::Released || !link.running.load(); });
+        DrainStep released = DrainStep::Released;
+        if (drainStep.compare_exchange_strong(released, DrainStep::Acknowledged)) {
+            lock.unlock();
+            changed.notify_all();
+            VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
+            return true;
+        }
+        if (link.running.load()) {
+            continue;
+        }
+        // The transport worker is stopping and may never drain. Release the
+        // device here unless it already began to; then give it a bounded
+        // time to finish.
+        DrainStep serving = DrainStep::Serving;
+        if (drainStep.compare_exchange_strong(serving, DrainStep::Abandoned)) {
+            return false;
+        }
+        const uint64_t now = VEMRA::clockNow();
+        if (giveUpAt == 0) {
+            giveUpAt = now + kStopDrainWait;
+        } else if (VEMRA::clockCompare(now, giveUpAt) >= 0) {
+            return true;
+        }
+    }
+}
+
+void TransportStage::drainNow(AudioOutput& out) {
+    output = &out;
+    while (!ring.empty() && moveToQueue(ring.readSlot())) {
+        ring.release();
+    }
+    if (flushRequested.exchange(false)) {
+        uint64_t bytes = 0;
+        for (const PacketSlot& node : queue) {
+            bytes += node.length;
+        }
+        postRate(bytes);
+    }
+    while (!queue.empty()) {
+        const PacketSlot& node = queue.front();
+        output->writeAudio(node.audio(), node.length);
+        retireFront();
+    }
+}
+
+void TransportStage::workerBody(int scheduling) {
     VEMRA::prefaultStack();
     VEMRA::enterRealtimeThread();
     // As for the stream worker: without real-time rights the audio still flows.
-    if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), config.workerScheduling)) {
-        VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << config.workerScheduling;
+    if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), scheduling)) {
+        VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << scheduling;
     }
-    while (running.load()) {
-        if (!transportPass()) {
+    while (link.running.load()) {
+        if (!servePass()) {
             VEMRA::logLine(VEMRA::kLogDetail, "errDisconnect");
-            running = false;
+            link.running = false;
             VEMRA::logLine(VEMRA::kLogError, "worker_trans_m error");
-            wakeAll();
+            link.wakeSink();
             break;
         }
     }
@@ -35,28 +136,28 @@ void SinkBuffer::transportThreadBody() {
 // drain handshake, and one that already ended without a drain (a full ring,
 // while this worker was kept off the processor) must still end the pass with
 // "illegal Exit buffer", or the sink would keep the device and run on.
-bool SinkBuffer::waitForConnection() {
+bool TransportStage::waitForConnection() {
     // Every change this waits for (a "do start", the end of connect, a stop)
-    // is followed by wakeAll, which takes bufMutex before it notifies while
+    // is followed by wake, which takes the mutex before it notifies while
     // this worker is counted as waiting: checked under the mutex, no change
     // can slip between the check and the wait. The bound only limits what a
     // lost notification could cost.
-    std::unique_lock<std::mutex> lock(bufMutex);
+    std::unique_lock<std::mutex> lock(mutex);
     bool served = false;
-    while (!served && running.load()) {
-        waitOnBuffer(lock, std::chrono::seconds(1), [&] {
-            const uint64_t serial = connectionSerial.load();
-            served = running.load() && serial != servedSerial && state.load() != Connecting;
+    while (!served && link.running.load()) {
+        waitOnStage(lock, std::chrono::seconds(1), [&] {
+            const uint64_t serial = link.connectionSerial.load();
+            served = link.running.load() && serial != servedSerial && link.state.load() != Connecting;
             if (served) {
                 servedSerial = serial;
             }
-            return served || !running.load();
+            return served || !link.running.load();
         });
     }
     return served;
 }
 
-bool SinkBuffer::transportPass() {
+bool TransportStage::servePass() {
     // Datagrams left in the ring are dropped when the next connection is
     // served (below), not here: this worker may reach this point after a new
     // connection has begun to fill the ring. For the same reason a pending
@@ -77,10 +178,10 @@ bool SinkBuffer::transportPass() {
     VEMRA::logLine(VEMRA::kLogDetail, "ts connect");
     drainStep = DrainStep::Serving;
 
-    const AudioFormat current = format.load();
+    const AudioFormat current = link.format.load();
     uint64_t prefillBytes = 0;
     {
-        std::lock_guard<std::mutex> lock(bufMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         if (prefillPending) {
             prefillPending = false;
             ring.discardUpTo(pendingRingStart);
@@ -91,14 +192,15 @@ bool SinkBuffer::transportPass() {
     reserveSpare(prefillBytes);
     // The underrun filler keeps its buffer across connections. Without the
     // memory for it an underrun pauses instead (below).
-    if (!VEMRA::completes([&] { silence.assign(underrunBytes(current), current.silenceByte()); })) {
+    if (!VEMRA::completes(
+            [&] { silence.assign(SinkBuffer::underrunBytes(current), current.silenceByte()); })) {
         silence.clear();
     }
     // A Host catching up after a stall sends seconds of audio at once: the
     // queue takes kQueueAheadSeconds of it beyond the pre-fill, up to kQueueLimit
     // bytes. Past that the datagrams stay in the ring, and once the ring is
     // full the stream worker gives the connection up.
-    const uint64_t queueLimit = queueLimitFor(current, latency.load());
+    const uint64_t queueLimit = SinkBuffer::queueLimitFor(current, link.latency.load());
     uint64_t queuedBytes = 0; // kept with every change of the queue: never counted by walking it
     for (const PacketSlot& node : queue) {
         queuedBytes += node.length;
@@ -110,14 +212,14 @@ bool SinkBuffer::transportPass() {
     uint64_t movedSinceLine = 0;
     uint64_t marksSinceLine = 0;
 
-    while (running.load()) {
-        if (state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
+    while (link.running.load()) {
+        if (link.state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         // Taken before the ring is moved: once Disconnecting is seen, every
         // datagram that came before the disconnect is queued in this turn, so
         // the queue is empty only when it was played out in full.
-        const uint32_t snapshot = state.load();
+        const uint32_t snapshot = link.state.load();
         uint64_t moved = 0;
         while (!ring.empty() && queuedBytes < queueLimit) {
             const uint64_t length = ring.readSlot().length;
@@ -130,7 +232,7 @@ bool SinkBuffer::transportPass() {
         }
         movedSinceLine += moved;
         if (flushRequested.exchange(false, std::memory_order_acquire)) {
-            rateComputation(queuedBytes);
+            postRate(queuedBytes);
             ++marksSinceLine;
             // At most one line a second: a fast stream has hundreds of flush
             // marks a second, and each line would reach the journal.
@@ -150,14 +252,14 @@ bool SinkBuffer::transportPass() {
             if (silence.empty()) {
                 std::this_thread::sleep_for(
                     std::chrono::milliseconds(10)); // no rate to fill: nothing to write
-            } else if (!writeOutput(silence.data(), silence.size())) {
+            } else if (!output->writeAudio(silence.data(), silence.size())) {
                 return false;
             } else {
                 written = silence.size();
             }
         } else {
             const PacketSlot& node = queue.front();
-            if (node.length != 0 && !writeOutput(node.audio(), node.length)) {
+            if (node.length != 0 && !output->writeAudio(node.audio(), node.length)) {
                 return false;
             }
             written = node.length;
@@ -188,20 +290,21 @@ bool SinkBuffer::transportPass() {
     return true;
 }
 
-void SinkBuffer::drainHandshake() {
+void TransportStage::drainHandshake() {
     DrainStep serving = DrainStep::Serving;
     if (!drainStep.compare_exchange_strong(serving, DrainStep::Releasing)) {
         return; // the stream worker gave up waiting and releases the device itself
     }
-    disconnectStream();
+    output->releaseOutput();
     {
-        std::lock_guard<std::mutex> lock(bufMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         drainStep = DrainStep::Released;
     }
-    bufCond.notify_all();
-    std::unique_lock<std::mutex> lock(bufMutex);
-    while (!waitOnBuffer(lock, std::chrono::milliseconds(10),
-                         [this] { return drainStep.load() == DrainStep::Acknowledged || !running.load(); })) {
+    changed.notify_all();
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!waitOnStage(lock, std::chrono::milliseconds(10), [this] {
+        return drainStep.load() == DrainStep::Acknowledged || !link.running.load();
+    })) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 2");
     }
     lock.unlock();
@@ -209,7 +312,7 @@ void SinkBuffer::drainHandshake() {
     VEMRA::logLine(VEMRA::kLogDebug, "ts exit");
 }
 
-bool SinkBuffer::appendNode(std::list<PacketSlot>& to, uint64_t bytes) {
+bool TransportStage::appendNode(std::list<PacketSlot>& to, uint64_t bytes) {
     std::list<PacketSlot> made;
     if (!VEMRA::completes([&] {
             made.emplace_back();
@@ -221,7 +324,7 @@ bool SinkBuffer::appendNode(std::list<PacketSlot>& to, uint64_t bytes) {
     return true;
 }
 
-void SinkBuffer::reserveSpare(uint64_t prefillBytes) {
+void TransportStage::reserveSpare(uint64_t prefillBytes) {
     // Half as much again as the latency holds in full datagrams, for the
     // jitter of the Host's bursts; small datagrams reach the limit.
     const uint64_t nodes = std::min<uint64_t>(kSpareLimit, prefillBytes * 3 / 2 / ring.slotBytes() + 64);
@@ -229,7 +332,7 @@ void SinkBuffer::reserveSpare(uint64_t prefillBytes) {
     }
 }
 
-bool SinkBuffer::moveToQueue(PacketSlot& slot) {
+bool TransportStage::moveToQueue(PacketSlot& slot) {
     if (spare.empty()) {
         // The slot gets this node's buffer in exchange, so it must hold a datagram.
         if (!appendNode(queue, ring.slotBytes())) {
@@ -242,7 +345,7 @@ bool SinkBuffer::moveToQueue(PacketSlot& slot) {
     return true;
 }
 
-void SinkBuffer::retireFront() {
+void TransportStage::retireFront() {
     // A pre-fill chunk larger than a ring slot is freed once played: kept, it
     // would travel into a slot in exchange for a datagram and stay there, and
     // at the fastest formats the ring would end up holding hundreds of
@@ -254,7 +357,7 @@ void SinkBuffer::retireFront() {
     }
 }
 
-void SinkBuffer::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
+void TransportStage::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
     uint64_t total = plan.total;
     while (total > plan.frame) {
         uint64_t n = std::min(plan.chunk, total);
@@ -275,18 +378,18 @@ void SinkBuffer::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
     }
 }
 
-void SinkBuffer::rateComputation(uint64_t queuedBytes) {
+void TransportStage::postRate(uint64_t queuedBytes) {
     uint16_t fill = 0;
     uint16_t target = 0;
-    if (!getBufferState(fill, target)) {
+    if (!output->outputState(fill, target)) {
         VEMRA::logLine(VEMRA::kLogDetail, "er4 dissconect");
         return;
     }
-    fill = fillFor(fill, queuedBytes, format.load().bytesPerSecond());
-    const uint16_t rate = rateFor(fill, target);
-    feedbackTarget.store(target, std::memory_order_relaxed);
-    feedbackFill.store(fill, std::memory_order_relaxed);
-    feedbackRate.store(rate, std::memory_order_release);
+    fill = SinkBuffer::fillFor(fill, queuedBytes, link.format.load().bytesPerSecond());
+    const uint16_t rate = SinkBuffer::rateFor(fill, target);
+    link.feedbackTarget.store(target, std::memory_order_relaxed);
+    link.feedbackFill.store(fill, std::memory_order_relaxed);
+    link.feedbackRate.store(rate, std::memory_order_release);
     VEMRA::logLine(VEMRA::kLogDebug, "RATE ") << rate << " = " << fill << " / " << target;
 }
 
