@@ -180,7 +180,7 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
 }
 
 void CertifiedSinkAlsa::play(const uint64_t& startAt) {
-    SinkBuffer::waitForStart(startAt, config.maxStartDelay);
+    SinkBuffer::waitForStart(startAt, configuration().maxStartDelay);
     startDevice();
 }
 

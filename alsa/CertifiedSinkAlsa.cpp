@@ -125,7 +125,7 @@ bool CertifiedSinkAlsa::connect(const std::string& hostName) {
 }
 
 bool CertifiedSinkAlsa::controlTurn() {
-    if (pollSet.wait(sinkConfig.controlWait) == VEMRA::SocketWaitSet::Error) {
+    if (ownedWaitSet.wait(sinkConfig.controlWait) == VEMRA::SocketWaitSet::Error) {
         return false;
     }
     if (!statusChannel.step()) {

@@ -8,6 +8,7 @@
 #include "foundation/WakeEvent.h"
 #include "protocol/AnswerPolicy.h"
 #include "protocol/AudioFormat.h"
+#include "protocol/ConnectionView.h"
 #include "protocol/OwnPort.h"
 #include "protocol/PacketSlot.h"
 #include "protocol/PrepareCache.h"
@@ -24,6 +25,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace FUZZ {
+class FuzzSink;
+} // namespace FUZZ
 
 namespace QUORVEL {
 
@@ -228,6 +233,21 @@ protected:
     // write slot). false = the MS worker ends (pass.msOk is cleared).
     bool msDatagram(StreamPass& pass, PacketSlot& slot, size_t length);
     void sendGapReport(StreamPass& pass, uint16_t received);
+
+    // For the sink's stages and back ends.
+    ConnectionView connectionView() {
+        return ConnectionView{running,      state,        connectionSerial, format,
+                              feedbackRate, feedbackFill, feedbackTarget};
+    }
+    const SinkConfig& configuration() const { return config; }
+    // Node thread, in setFormat: a back end whose device plays another
+    // format than the one asked for.
+    void replaceStreamFormat(AudioFormat fmt) { format = fmt; }
+
+private:
+    // The fuzzing harness drives the workers' steps on its own thread and
+    // brings the sink back to its first state between inputs.
+    friend class FUZZ::FuzzSink;
 
     // Fixed at construction (node thread before the workers start).
     SinkInfo info;

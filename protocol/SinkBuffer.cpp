@@ -20,8 +20,7 @@ constexpr uint64_t kSpinBeforeStart = 2 * VEMRA::kPicosecondsPerMillisecond;
 SinkBuffer::SinkBuffer(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
     : Sink(sinkInfo, waitSet, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)),
       transport(ring,
-                TransportStage::SinkLink{running, state, connectionSerial, format, latency, feedbackRate,
-                                         feedbackFill, feedbackTarget, [this] { SinkBuffer::wakeAll(); }}) {}
+                TransportStage::SinkLink{connectionView(), latency, [this] { SinkBuffer::wakeAll(); }}) {}
 
 SinkBuffer::~SinkBuffer() {
     closeAll();
@@ -57,7 +56,7 @@ bool SinkBuffer::setPrepareFormat(PrepareFormat& w) {
 }
 
 bool SinkBuffer::connect(const std::string&) {
-    const AudioFormat current = format.load();
+    const AudioFormat current = streamFormat();
     // The prepare step bounded the latency for the largest sample of the
     // format's class; with the format known the bound is exact.
     const uint16_t limit = latencyLimit(current.bytesPerSecond());
@@ -94,7 +93,7 @@ PacketSlot* SinkBuffer::writeSlot() {
 }
 
 bool SinkBuffer::startTransport() {
-    return transport.start(*this, config.workerScheduling);
+    return transport.start(*this, configuration().workerScheduling);
 }
 
 bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {

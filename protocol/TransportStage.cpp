@@ -64,8 +64,9 @@ bool TransportStage::awaitDrain() {
     for (;;) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
         std::unique_lock<std::mutex> lock(mutex);
-        waitOnStage(lock, std::chrono::milliseconds(10),
-                    [this] { return drainStep.load() == DrainStep::Released || !link.running.load(); });
+        waitOnStage(lock, std::chrono::milliseconds(10), [this] {
+            return drainStep.load() == DrainStep::Released || !link.connection.running.load();
+        });
         DrainStep released = DrainStep::Released;
         if (drainStep.compare_exchange_strong(released, DrainStep::Acknowledged)) {
             lock.unlock();
@@ -73,7 +74,7 @@ bool TransportStage::awaitDrain() {
             VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Exit");
             return true;
         }
-        if (link.running.load()) {
+        if (link.connection.running.load()) {
             continue;
         }
         // The transport worker is stopping and may never drain. Release the
@@ -118,10 +119,10 @@ void TransportStage::workerBody(int scheduling) {
     if (!VEMRA::setThreadPriority(VEMRA::currentThreadId(), scheduling)) {
         VEMRA::logLine(VEMRA::kLogDetail, "ThreadPriority Err ") << scheduling;
     }
-    while (link.running.load()) {
+    while (link.connection.running.load()) {
         if (!servePass()) {
             VEMRA::logLine(VEMRA::kLogDetail, "errDisconnect");
-            link.running = false;
+            link.connection.running = false;
             VEMRA::logLine(VEMRA::kLogError, "worker_trans_m error");
             link.wakeSink();
             break;
@@ -144,14 +145,15 @@ bool TransportStage::waitForConnection() {
     // lost notification could cost.
     std::unique_lock<std::mutex> lock(mutex);
     bool served = false;
-    while (!served && link.running.load()) {
+    while (!served && link.connection.running.load()) {
         waitOnStage(lock, std::chrono::seconds(1), [&] {
-            const uint64_t serial = link.connectionSerial.load();
-            served = link.running.load() && serial != servedSerial && link.state.load() != Connecting;
+            const uint64_t serial = link.connection.connectionSerial.load();
+            served = link.connection.running.load() && serial != servedSerial &&
+                     link.connection.state.load() != Connecting;
             if (served) {
                 servedSerial = serial;
             }
-            return served || !link.running.load();
+            return served || !link.connection.running.load();
         });
     }
     return served;
@@ -178,7 +180,7 @@ bool TransportStage::servePass() {
     VEMRA::logLine(VEMRA::kLogDetail, "ts connect");
     drainStep = DrainStep::Serving;
 
-    const AudioFormat current = link.format.load();
+    const AudioFormat current = link.connection.format.load();
     uint64_t prefillBytes = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -212,14 +214,15 @@ bool TransportStage::servePass() {
     uint64_t movedSinceLine = 0;
     uint64_t marksSinceLine = 0;
 
-    while (link.running.load()) {
-        if (link.state.load() != Disconnecting && !flushRequested.load() && ring.empty() && queue.empty()) {
+    while (link.connection.running.load()) {
+        if (link.connection.state.load() != Disconnecting && !flushRequested.load() && ring.empty() &&
+            queue.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         // Taken before the ring is moved: once Disconnecting is seen, every
         // datagram that came before the disconnect is queued in this turn, so
         // the queue is empty only when it was played out in full.
-        const uint32_t snapshot = link.state.load();
+        const uint32_t snapshot = link.connection.state.load();
         uint64_t moved = 0;
         while (!ring.empty() && queuedBytes < queueLimit) {
             const uint64_t length = ring.readSlot().length;
@@ -303,7 +306,7 @@ void TransportStage::drainHandshake() {
     changed.notify_all();
     std::unique_lock<std::mutex> lock(mutex);
     while (!waitOnStage(lock, std::chrono::milliseconds(10), [this] {
-        return drainStep.load() == DrainStep::Acknowledged || !link.running.load();
+        return drainStep.load() == DrainStep::Acknowledged || !link.connection.running.load();
     })) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 2");
     }
@@ -385,11 +388,11 @@ void TransportStage::postRate(uint64_t queuedBytes) {
         VEMRA::logLine(VEMRA::kLogDetail, "er4 dissconect");
         return;
     }
-    fill = SinkBuffer::fillFor(fill, queuedBytes, link.format.load().bytesPerSecond());
+    fill = SinkBuffer::fillFor(fill, queuedBytes, link.connection.format.load().bytesPerSecond());
     const uint16_t rate = SinkBuffer::rateFor(fill, target);
-    link.feedbackTarget.store(target, std::memory_order_relaxed);
-    link.feedbackFill.store(fill, std::memory_order_relaxed);
-    link.feedbackRate.store(rate, std::memory_order_release);
+    link.connection.feedbackTarget.store(target, std::memory_order_relaxed);
+    link.connection.feedbackFill.store(fill, std::memory_order_relaxed);
+    link.connection.feedbackRate.store(rate, std::memory_order_release);
     VEMRA::logLine(VEMRA::kLogDebug, "RATE ") << rate << " = " << fill << " / " << target;
 }
 

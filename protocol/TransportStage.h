@@ -2,6 +2,7 @@
 
 #include "protocol/AudioFormat.h"
 #include "protocol/AudioOutput.h"
+#include "protocol/ConnectionView.h"
 #include "protocol/PacketRing.h"
 #include "protocol/PacketSlot.h"
 
@@ -42,18 +43,11 @@ public:
         uint64_t frame = 0;
     };
 
-    // What the stage reads of its sink and where it posts the rate feedback.
-    // Owned by the sink, which joins the stage before they go.
+    // What the stage needs of its sink besides the output.
     struct SinkLink {
-        std::atomic<bool>& running;                    // cleared here when the output fails
-        const std::atomic<uint32_t>& state;            // the sink's ConnState
-        const std::atomic<uint64_t>& connectionSerial; // counts "do start"s
-        const std::atomic<AudioFormat>& format;        // the connection's stream format
-        const std::atomic<uint16_t>& latency;          // the connection's latency, 100 us units
-        std::atomic<uint16_t>& feedbackRate;           // written last, with release
-        std::atomic<uint16_t>& feedbackFill;
-        std::atomic<uint16_t>& feedbackTarget;
-        std::function<void()> wakeSink; // wakes every worker of the sink
+        ConnectionView connection;
+        const std::atomic<uint16_t>& latency; // the connection's latency, 100 us units
+        std::function<void()> wakeSink;       // wakes every worker of the sink
     };
 
     TransportStage(PacketRing& ring, SinkLink link);

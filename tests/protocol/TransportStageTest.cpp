@@ -74,8 +74,8 @@ TEST(TransportStageTest, ConnectionPlaysPrefillThenItsDatagramsAndDrainsOnce) {
     std::atomic<uint16_t> target{0};
     std::atomic<int> sinkWakes{0};
     RecordingOutput output;
-    TransportStage stage(ring, TransportStage::SinkLink{running, state, serial, linkFormat, latency, rate,
-                                                        fill, target, [&] { ++sinkWakes; }});
+    const QUORVEL::ConnectionView connection{running, state, serial, linkFormat, rate, fill, target};
+    TransportStage stage(ring, TransportStage::SinkLink{connection, latency, [&] { ++sinkWakes; }});
     ASSERT_TRUE(stage.start(output, VEMRA::Normal));
 
     // Left in the ring by an earlier connection: never played.

@@ -56,7 +56,7 @@ bool TestSinkBackEnd::setFormat(const AudioFormat&) {
         return false;
     }
     if (options.replaceFormatWith) {
-        format = *options.replaceFormatWith;
+        replaceStreamFormat(*options.replaceFormatWith);
     }
     return true;
 }
@@ -103,7 +103,7 @@ bool TestSinkBackEnd::writeOutput(const uint8_t* data, size_t count) {
     }
     written += count;
     ++writes;
-    const uint64_t bytesPerSecond = format.load().bytesPerSecond();
+    const uint64_t bytesPerSecond = streamFormat().bytesPerSecond();
     if (!options.paced || bytesPerSecond == 0) {
         return true;
     }
