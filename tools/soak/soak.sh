@@ -11,15 +11,19 @@
 # beside the longest stall of the machine in its second. Not part of CI.
 #
 #   sudo tools/soak/soak.sh [--minutes N] [--build DIR] [--out DIR] [--interval S] [--realtime-host]
-#                           [--alsa-latency MS]
+#                           [--alsa-latency MS] [--bare-loop]
 #
 # DIR defaults to build/ beside this script's repository; it must hold the
 # built quorvel_app_target_testbuild, tools/soak/quorvel_soak_driver,
 # tools/soak/quorvel_stall_monitor and tools/fakealsa. Everything lands in
 # --out (default /tmp/quorvel-soak-PID): the program's log, the RSS samples,
 # the driver's figures, the stalls, report.txt.
-# Exit status 0 when the goals held (RSS growth under 1 MB, no underrun, no
-# unexpected error line, the stream ran to its end).
+# --bare-loop runs tools/soak/quorvel_bare_loop beside the program for the
+# same time: one recv and one snd_pcm_writei per datagram at FIFO 99, on a
+# fake DAC of its own with the program's device buffer, fed at the same rate.
+# Exit status 0 when the goals held (RSS growth under 1 MB, no underrun, or
+# with --bare-loop no more than the bare loop's, no unexpected error line, the
+# stream ran to its end).
 set -u
 
 minutes=30
@@ -29,6 +33,7 @@ build="$here/../../build"
 out="/tmp/quorvel-soak-$$"
 host_runner=()
 alsa_latency=""
+bare_loop=0
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -42,7 +47,8 @@ while [ $# -gt 0 ]; do
     # The device buffer (the "AlsaLatency" setting, 1 to 1000 ms); without
     # it the program's default of at most 10 ms.
     --alsa-latency) alsa_latency="$2"; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    --bare-loop) bare_loop=1; shift ;;
+    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -58,6 +64,7 @@ build=$(cd "$build" && pwd) || exit 2
 program="$build/quorvel_app_target_testbuild"
 driver="$build/tools/soak/quorvel_soak_driver"
 monitor="$build/tools/soak/quorvel_stall_monitor"
+bare="$build/tools/soak/quorvel_bare_loop"
 plugins="$build/tools/fakealsa"
 for file in "$program" "$driver" "$monitor" "$plugins/libasound_module_pcm_quorvelfake.so" \
             "$plugins/libasound_module_ctl_quorvelfake.so"; do
@@ -66,6 +73,10 @@ for file in "$program" "$driver" "$monitor" "$plugins/libasound_module_pcm_quorv
         exit 2
     fi
 done
+if [ "$bare_loop" = 1 ] && [ ! -e "$bare" ]; then
+    echo "missing $bare (build quorvel_bare_loop)" >&2
+    exit 2
+fi
 if [ "$(id -u)" != 0 ]; then
     echo "network namespaces need root" >&2
     exit 2
@@ -78,10 +89,11 @@ monitor_pid=""
 receiver_pid=""
 sampler_pid=""
 driver_pid=""
+bare_pid=""
 
 cleanup() {
     trap - EXIT INT TERM
-    for pid in "$driver_pid" "$sampler_pid"; do
+    for pid in "$driver_pid" "$sampler_pid" "$bare_pid"; do
         [ -n "$pid" ] && kill "$pid" 2>/dev/null
     done
     if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
@@ -130,6 +142,14 @@ ctl.hw {
 quorvelfake.pcm.card1.dev0 {
     type quorvelfake
     formats [ "S16_LE" "S24_3LE" "S32_LE" ]
+    output "/dev/null"
+    paced true
+    xrun_when_empty true
+}
+# The bare loop's own DAC (--bare-loop), paced like the program's.
+quorvelfake.pcm.card2.dev0 {
+    type quorvelfake
+    formats [ "S32_LE" ]
     output "/dev/null"
     paced true
     xrun_when_empty true
@@ -187,9 +207,25 @@ sampler_pid=$!
 echo "soak: $minutes minute(s), program pid $daemon_pid, output in $out"
 ip netns exec "$host_ns" "${host_runner[@]}" "$driver" qh fe80::a "$minutes" 1 > "$out/driver.txt" 2> "$out/driver.err" &
 driver_pid=$!
+if [ "$bare_loop" = 1 ]; then
+    # The device buffer the program chose, once its probe has logged it.
+    bare_latency=""
+    for _ in $(seq 1 100); do
+        bare_latency=$(grep -m1 -o 'Alsa  Latency [0-9]*usec' "$out/daemon.log" | sed 's/[^0-9]//g')
+        [ -n "$bare_latency" ] && break
+        sleep 0.2
+    done
+    ip netns exec "$target_ns" env ALSA_CONFIG_PATH="$out/asound.conf" \
+        "$bare" hw:2,0 $(( minutes * 60 )) "${bare_latency:-10000}" > "$out/bare.txt" 2> "$out/bare.err" &
+    bare_pid=$!
+fi
 wait "$driver_pid"
 driver_status=$?
 driver_pid=""
+if [ -n "$bare_pid" ]; then
+    wait "$bare_pid"
+    bare_pid=""
+fi
 ended=$(( $(date +%s) - started ))
 sleep "$interval"
 alive=0
@@ -214,8 +250,10 @@ growth=$(( rss_end - rss_settled ))
 empty=$(count "empty sink buffer")
 xruns=$(count "EPIPE")
 # Error lines (priority 3 of facility 16) the run may produce without fault:
-# none so far. Everything else is listed.
+# none, except the underruns' when the bare loop is beside the program (they
+# are weighed against the bare loop's). Everything else is listed.
 expected_errors='^$'
+[ "$bare_loop" = 1 ] && expected_errors='^snd_pcm_writei EPIPE recover'
 errors=$(grep -c '^<131>' "$out/syslog.txt")
 unexpected=$(grep '^<131>' "$out/syslog.txt" | sed -E 's/^<131>[A-Za-z]{3} [ 0-9]{2} [0-9:]{8} [^ ]+ //'  | grep -v -E "$expected_errors" |
     sed -E 's/[0-9]+/N/g' | sort | uniq -c | sort -rn)
@@ -247,6 +285,10 @@ underrun_stalls=$(grep '^<131>.*EPIPE' "$out/syslog.txt" |
     echo "device buffer: $(grep -m1 -o 'Alsa  Latency [0-9]*usec' "$out/daemon.log" | sed 's/Alsa  Latency //')" \
          "(AlsaLatency ${alsa_latency:-not set})"
     echo "device underruns: xrun recoveries $xruns, empty sink buffer lines $empty"
+    if [ "$bare_loop" = 1 ]; then
+        echo "bare loop beside it (bare.txt): underruns $(awk '$1 == "underruns" { print $2 }' "$out/bare.txt")," \
+             "device buffer ${bare_latency:-10000} us"
+    fi
     echo "machine stalls over 2 ms (a real-time thread held off its CPU): $stall_count," \
          "longest $stall_longest ms (stalls.txt)"
     [ -n "$underrun_stalls" ] && echo "$underrun_stalls"
@@ -259,5 +301,11 @@ underrun_stalls=$(grep '^<131>.*EPIPE' "$out/syslog.txt" |
     [ -s "$out/driver.err" ] && { echo "driver stderr:"; head -20 "$out/driver.err"; }
 } | tee "$out/report.txt"
 
-[ "$driver_status" = 0 ] && [ "$alive" = 1 ] && [ "$growth" -lt 1024 ] && [ "$xruns" = 0 ] && [ "$empty" = 0 ] &&
-    [ "$unexpected_count" = 0 ]
+# With the bare loop beside it, the program may lose no more than it did.
+allowed=0
+if [ "$bare_loop" = 1 ]; then
+    allowed=$(awk '$1 == "underruns" { print $2 }' "$out/bare.txt")
+    [ -z "$allowed" ] && allowed=0
+fi
+[ "$driver_status" = 0 ] && [ "$alive" = 1 ] && [ "$growth" -lt 1024 ] && [ "$xruns" -le "$allowed" ] &&
+    [ "$empty" = 0 ] && [ "$unexpected_count" = 0 ]
