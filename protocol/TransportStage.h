@@ -51,6 +51,7 @@ public:
     };
 
     TransportStage(PacketRing& ring, SinkLink link);
+    // Joins the worker: its owner clears `running` and wakes the stage first.
     ~TransportStage();
     TransportStage(const TransportStage&) = delete;
     TransportStage& operator=(const TransportStage&) = delete;
