@@ -197,6 +197,12 @@ bool Socket::bind(SocketAddress& address, int backlog) {
         lastError = EAFNOSUPPORT;
         return false;
     }
+    if (address.port == 0 && !isStreamKind(kind)) {
+        // A datagram port the system chooses is this socket's alone: with
+        // SO_REUSEADDR on both sides Linux may hand it out again to another
+        // socket that has the option, and the later one takes its datagrams.
+        setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 0);
+    }
     if (::bind(fd, native.get(), native.length) != 0) {
         lastError = errno;
         return false;

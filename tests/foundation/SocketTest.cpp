@@ -138,8 +138,16 @@ TEST(Socket, BindFillsPortAndFixesLoopbackScope) {
     EXPECT_EQ(any.boundScope(), 0u);
     EXPECT_NE(unspecified.hostPort(), 0);
 
-    // A listening port that is taken fails and keeps the error number (UDP
-    // sockets share ports: SO_REUSEADDR is one of the common options).
+    // A datagram port the system chose is not shared, although SO_REUSEADDR
+    // is one of the common options: another socket taking it would receive
+    // the answers meant for this one.
+    Socket thief;
+    ASSERT_TRUE(thief.open(Socket::UdpV6Only));
+    SocketAddress chosen = first.address;
+    EXPECT_FALSE(thief.bind(chosen, 0)) << "a second socket took the chosen port";
+    EXPECT_EQ(thief.error(), EADDRINUSE);
+
+    // A listening port that is taken fails and keeps the error number.
     Socket listener;
     ASSERT_TRUE(listener.open(Socket::TcpDualStack));
     SocketAddress taken = SocketAddress::loopback(0);
