@@ -23,7 +23,6 @@ namespace QUORVEL {
 class SinkBuffer : public Sink, private AudioOutput {
 public:
     static constexpr size_t kSlotBytes = 1500;
-    static constexpr size_t kSpareLimit = TransportStage::kSpareLimit;
     // The most silence a connection starts with, whatever its latency: 6.5 s
     // of the fastest streams would be hundreds of megabytes, taken at once.
     // 32 MiB hold the longest latency of every stereo PCM stream up to 192 kHz

@@ -10,11 +10,11 @@
 // Prints "underrun UNIX-SECONDS" for each underrun and "underruns N" at the
 // end; exit status 0 once the run has ended.
 
+#include "foundation/Socket.h"
+#include "foundation/SocketAddress.h"
 #include "foundation/ThreadScheduling.h"
 
 #include <alsa/asoundlib.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -36,23 +36,6 @@ constexpr unsigned kChannels = 2;
 constexpr size_t kFrameBytes = 4 * kChannels;
 constexpr size_t kDatagramBytes = 1480; // 185 frames, as a full stream datagram carries
 constexpr auto kBurst = std::chrono::milliseconds(4);
-
-// Closes a descriptor on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 } // namespace
 
@@ -81,26 +64,22 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Descriptor receiver(::socket(AF_INET6, SOCK_DGRAM, 0));
-    Descriptor sender(::socket(AF_INET6, SOCK_DGRAM, 0));
-    sockaddr_in6 local{};
-    local.sin6_family = AF_INET6;
-    local.sin6_addr = in6addr_loopback;
-    socklen_t localLength = sizeof(local);
-    if (receiver.get() < 0 || sender.get() < 0 ||
-        ::bind(receiver.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 ||
-        ::getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    VEMRA::Socket receiver;
+    VEMRA::Socket sender;
+    VEMRA::SocketAddress local = VEMRA::SocketAddress::loopback(0);
+    if (!receiver.open(VEMRA::Socket::UdpV6Only) || !receiver.bind(local, 0) ||
+        !sender.open(VEMRA::Socket::UdpV6Only)) {
         std::fprintf(stderr, "cannot bind a socket on [::1]\n");
         snd_pcm_close(pcm);
         return 1;
     }
     const int room = 4 << 20;
-    if (::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0) {
-        (void)::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
+    if (::setsockopt(receiver.descriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0) {
+        (void)::setsockopt(receiver.descriptor(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     }
     // The time-out only lets the loop see the end of the run.
     const timeval timeout{0, 100000};
-    (void)::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    (void)::setsockopt(receiver.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
 
     std::atomic<bool> running{true};
     std::atomic<uint64_t> underruns{0};
@@ -108,7 +87,7 @@ int main(int argc, char** argv) {
         (void)VEMRA::setThreadPriority(VEMRA::currentThreadId(), VEMRA::RealtimeFifo);
         std::vector<uint8_t> buffer(kDatagramBytes);
         while (running.load(std::memory_order_relaxed)) {
-            const ssize_t length = ::recv(receiver.get(), buffer.data(), buffer.size(), 0);
+            const ssize_t length = ::recv(receiver.descriptor(), buffer.data(), buffer.size(), 0);
             if (length < static_cast<ssize_t>(kFrameBytes)) {
                 continue;
             }
@@ -134,8 +113,7 @@ int main(int argc, char** argv) {
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
         const uint64_t due = bytesPerSecond * static_cast<uint64_t>(elapsed.count()) / 1000000;
         while (sent + kDatagramBytes <= due) {
-            (void)::sendto(sender.get(), audio.data(), audio.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+            (void)sender.sendTo(audio.data(), audio.size(), local, false);
             sent += kDatagramBytes;
         }
     }
