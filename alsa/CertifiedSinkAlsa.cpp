@@ -67,7 +67,7 @@ void CertifiedSinkAlsa::lookupDacName(QUORVEL::SinkInfo& info, const std::string
 CertifiedSinkAlsa::CertifiedSinkAlsa(const QUORVEL::SinkInfo& info, const std::string& device,
                                      bool closeAfter, const ALSAOUT::DacSettings& dacSettings,
                                      const Config& config)
-    : SinkBuffer(info, ownedWaitSet, config.sink), deviceName(device), dacName(info.name),
+    : SinkBuffer(info, ownedWaitSet, *this, config.sink), deviceName(device), dacName(info.name),
       closeAfterProbe(closeAfter), settings(dacSettings), sinkConfig(config),
       hwParams(ALSAOUT::newHwParams()),
       statusChannel(buildControlDescriptor(info, device, dacSettings), ownedWaitSet, config.status, *this) {}

@@ -46,7 +46,9 @@ struct CertifiedSinkAlsaWaitSet {
 // from overlapping on the device: setFormat runs while the sink is Idle,
 // before the workers touch `pcm`, and disconnectStream runs after the last
 // writeOutput of the stream.
-class CertifiedSinkAlsa : private CertifiedSinkAlsaWaitSet, public QUORVEL::SinkBuffer {
+class CertifiedSinkAlsa : private CertifiedSinkAlsaWaitSet,
+                          private QUORVEL::AudioOutput,
+                          public QUORVEL::SinkBuffer {
 public:
     using Config = CertifiedSinkAlsaConfig;
 
@@ -128,6 +130,12 @@ public:
     static constexpr size_t kBlockFrames = 1024;
 
 private:
+    // The output the sink's workers drive: slots 6, 17 and 7. They reach
+    // this object's members, so its destructor closes the sink first.
+    void startAudio(uint64_t startAt) override { play(startAt); }
+    bool writeAudio(const uint8_t* data, size_t bytes) override { return writeOutput(data, bytes); }
+    bool releaseOutput() override { return disconnectStream(); }
+
     // Settings and caps lines of the probe.
     void logSettings(const ALSAOUT::ProbeSettings& probeSettings) const;
     void applyDisableSettings(const ALSAOUT::ProbeSettings& probeSettings);

@@ -41,17 +41,12 @@ double cpuSeconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// A device that takes every byte at once.
-class NullDevice : public QUORVEL::SinkBuffer {
+// An output that takes every byte at once.
+class NullOutput : public QUORVEL::AudioOutput {
 public:
-    using SinkBuffer::SinkBuffer;
-    ~NullDevice() override { closeAll(); }
-
-    bool canFormat(AudioFormat&) override { return true; }
-    bool setFormat(const AudioFormat&) override { return true; }
-    void play(const uint64_t&) override {}
-    bool disconnectStream() override { return true; }
-    bool writeOutput(const uint8_t* data, size_t bytes) override {
+    void startAudio(uint64_t) override {}
+    bool releaseOutput() override { return true; }
+    bool writeAudio(const uint8_t* data, size_t bytes) override {
         // Silence (the pre-fill, and the filler between batches) starts with
         // 0; the benchmark's audio does not.
         if (bytes != 0 && data[0] != 0) {
@@ -63,6 +58,19 @@ public:
 
     std::atomic<uint64_t> written{0}; // audio bytes only
     uint64_t checksum = 0;
+};
+
+class NullDevice : public NullOutput, public QUORVEL::SinkBuffer {
+public:
+    NullDevice(const QUORVEL::SinkInfo& info, VEMRA::SocketWaitSet& pollSet,
+               const QUORVEL::SinkConfig& config)
+        : SinkBuffer(info, pollSet, *this, config) {}
+
+    bool canFormat(AudioFormat&) override { return true; }
+    bool setFormat(const AudioFormat&) override { return true; }
+    void play(const uint64_t& startAt) override { startAudio(startAt); }
+    bool disconnectStream() override { return releaseOutput(); }
+    bool writeOutput(const uint8_t* data, size_t bytes) override { return writeAudio(data, bytes); }
 };
 
 // The sink with its node thread, connected by a Host client.

@@ -67,8 +67,9 @@ uint16_t defaultPort(uint16_t base, uint16_t index) {
 
 } // namespace
 
-Sink::Sink(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
-    : info(sinkInfo), config(sinkConfig), pollSet(waitSet), answers(config.answers) {
+Sink::Sink(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, StreamIntake& streamIntake,
+           const SinkConfig& sinkConfig)
+    : info(sinkInfo), config(sinkConfig), pollSet(waitSet), intake(streamIntake), answers(config.answers) {
     initSynchro();
 }
 
@@ -102,6 +103,11 @@ void Sink::wakeAll() {
     if (streamWaitsIdle.load()) {
         streamWake.signal();
     }
+}
+
+void Sink::wakeWorkers() {
+    Sink::wakeAll();
+    intake.wake();
 }
 
 PacketSlot* Sink::writeSlot() {

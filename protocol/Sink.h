@@ -14,6 +14,7 @@
 #include "protocol/PrepareCache.h"
 #include "protocol/PrepareFormat.h"
 #include "protocol/SinkInfo.h"
+#include "protocol/StreamIntake.h"
 
 #include <array>
 #include <atomic>
@@ -62,17 +63,22 @@ struct SinkConfig {
 // connection, items, icons, synchro) and the stream channel with its worker.
 //
 // Threads: the node thread runs open/controlStep/close; the stream worker
-// (and during an MS connection the MS worker) receive the audio; the
-// transport worker of SinkBuffer feeds the device. Members shared between
-// them are atomics or are handed over under a mutex, as marked. While a
-// stream plays, those workers take no lock and allocate nothing: their log
-// lines go through the real-time log queue, and the mutexes are taken only
-// when a connection starts or ends.
+// (and during an MS connection the MS worker) receive the audio and hand it
+// to the intake; the transport worker of SinkBuffer feeds the device.
+// Members shared between them are atomics or are handed over under a mutex,
+// as marked. While a stream plays, those workers take no lock and allocate
+// nothing: their log lines go through the real-time log queue, and the
+// mutexes are taken only when a connection starts or ends. The workers call
+// no virtual operation of the sink: what they reach beyond its own members
+// is the intake (see StreamIntake).
 class Sink {
 public:
     static constexpr uint32_t kReleaseNumber = 142;
 
-    Sink(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config = SinkConfig());
+    // `intake` may be a member of a derived class not built yet: the sink
+    // uses it only once its workers run, and joins them in close.
+    Sink(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, StreamIntake& intake,
+         const SinkConfig& config = SinkConfig());
     virtual ~Sink();
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
@@ -233,6 +239,8 @@ protected:
     // write slot). false = the MS worker ends (pass.msOk is cleared).
     bool msDatagram(StreamPass& pass, PacketSlot& slot, size_t length);
     void sendGapReport(StreamPass& pass, uint16_t received);
+    // Workers: what wakeAll does, without a virtual call.
+    void wakeWorkers();
 
     // For the sink's stages and back ends.
     ConnectionView connectionView() {
@@ -253,6 +261,7 @@ private:
     SinkInfo info;
     SinkConfig config;
     VEMRA::SocketWaitSet& pollSet;
+    StreamIntake& intake; // stream and MS workers
 
     std::atomic<bool> running{false};    // cleared by close and by fatal worker errors
     std::atomic<uint32_t> state{Idle};   // ConnState; control step and stream worker

@@ -17,10 +17,14 @@ constexpr uint64_t kSpinBeforeStart = 2 * VEMRA::kPicosecondsPerMillisecond;
 
 } // namespace
 
-SinkBuffer::SinkBuffer(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, const SinkConfig& sinkConfig)
-    : Sink(sinkInfo, waitSet, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)),
-      transport(ring,
-                TransportStage::SinkLink{connectionView(), latency, [this] { SinkBuffer::wakeAll(); }}) {}
+SinkBuffer::SinkBuffer(const SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet, AudioOutput& device,
+                       const SinkConfig& sinkConfig)
+    : Sink(sinkInfo, waitSet, transport, sinkConfig), ring(std::max<size_t>(kSlotBytes, sinkInfo.packetSize)),
+      transport(ring, device,
+                TransportStage::SinkLink{connectionView(), latency, [this] { SinkBuffer::wakeAll(); },
+                                         [this](uint16_t& fill, uint16_t& target) {
+                                             return SinkBuffer::getBufferState(fill, target);
+                                         }}) {}
 
 SinkBuffer::~SinkBuffer() {
     closeAll();
@@ -68,13 +72,7 @@ bool SinkBuffer::connect(const std::string&) {
 }
 
 bool SinkBuffer::commitWrite(bool flush) {
-    if (!ring.commit()) {
-        return false;
-    }
-    if (flush) {
-        transport.markFlush();
-    }
-    return true;
+    return transport.commit(flush);
 }
 
 bool SinkBuffer::getBufferState(uint16_t& fill, uint16_t& target) {
@@ -89,11 +87,11 @@ void SinkBuffer::wakeAll() {
 }
 
 PacketSlot* SinkBuffer::writeSlot() {
-    return &ring.writeSlot();
+    return &transport.writeSlot();
 }
 
 bool SinkBuffer::startTransport() {
-    return transport.start(*this, configuration().workerScheduling);
+    return transport.start(configuration().workerScheduling);
 }
 
 bool SinkBuffer::openAll(uint16_t& controlPort, uint16_t& streamPort) {
@@ -120,10 +118,9 @@ void SinkBuffer::setLatencyRange(uint16_t minimum, uint16_t maximum, uint16_t de
     latency = defaultLatency;
 }
 
-// The drain handshake, on the stream worker: wait until the transport worker
-// has played out the queue and released the device.
+// The drain handshake: wait until the transport worker has played out the
+// queue and released the device.
 bool SinkBuffer::preDisconnect() {
-    VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Start");
     return transport.awaitDrain();
 }
 

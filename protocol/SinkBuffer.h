@@ -13,14 +13,18 @@ namespace QUORVEL {
 
 // A Sink with a buffer between network and device: the stream worker
 // receives into a lock-free ring, and the transport stage's worker moves the
-// ring's slots into its output queue and writes them to the back end (see
+// ring's slots into its output queue and writes them to the device (see
 // TransportStage). The queue starts with the connection's latency of
 // silence; its depth at the Host's flush marks becomes the rate feedback.
 //
 // Back ends implement canFormat, setFormat, play, disconnectStream and
-// writeOutput, and must call closeAll() in their own destructor: the
-// transport worker calls writeOutput until it is joined.
-class SinkBuffer : public Sink, private AudioOutput {
+// writeOutput. The workers do not call those slots: they drive the back
+// end's AudioOutput, an object built before the SinkBuffer (a base listed
+// first, or a member of an owner), so that the SinkBuffer's own destructor
+// stops the workers while everything they touch is still there. The slots
+// that feed the buffer (8 to 12) are final: the workers reach the buffer
+// through its intake, so an override would never run.
+class SinkBuffer : public Sink {
 public:
     static constexpr size_t kSlotBytes = 1500;
     // The most silence a connection starts with, whatever its latency: 6.5 s
@@ -36,21 +40,24 @@ public:
 
     using Prefill = TransportStage::Prefill;
 
-    SinkBuffer(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config = SinkConfig());
+    // `device` is the back end's output; it outlives the SinkBuffer.
+    SinkBuffer(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, AudioOutput& device,
+               const SinkConfig& config = SinkConfig());
     ~SinkBuffer() override;
 
     void getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) override; // 1
     bool setPrepareFormat(PrepareFormat& w) override;                                           // 3
     bool connect(const std::string& hostName) override;                                         // 5
-    bool preDisconnect() override;                                                              // 8
-    bool commitWrite(bool flush) override;                                                      // 9
-    bool getBufferState(uint16_t& fill, uint16_t& target) override;                             // 10
-    void wakeAll() override;                                                                    // 11
-    PacketSlot* writeSlot() override;                                                           // 12
+    bool preDisconnect() final;                                                                 // 8
+    bool commitWrite(bool flush) final;                                                         // 9
+    bool getBufferState(uint16_t& fill, uint16_t& target) final;                                // 10
+    void wakeAll() final;                                                                       // 11
+    PacketSlot* writeSlot() final;                                                              // 12
     virtual bool startTransport();                                                              // 16
     virtual bool writeOutput(const uint8_t* data, size_t bytes) = 0;                            // 17
 
-    // Node thread: open plus the transport worker; closeAll undoes both.
+    // Node thread: open plus the transport worker; closeAll undoes both
+    // (the destructor calls it).
     bool openAll(uint16_t& controlPort, uint16_t& streamPort);
     void closeAll();
 
@@ -88,14 +95,9 @@ protected:
     // For tests and harnesses that look into the buffer or run no worker.
     PacketRing& packetRing() { return ring; }
     // What the transport worker does with the ring, on the caller's thread.
-    void drainTransportNow() { transport.drainNow(*this); }
+    void drainTransportNow() { transport.drainNow(); }
 
 private:
-    // The transport stage's output: the back end's slots 17, 7 and 10.
-    bool writeAudio(const uint8_t* data, size_t bytes) override { return writeOutput(data, bytes); }
-    bool releaseOutput() override { return disconnectStream(); }
-    bool outputState(uint16_t& fill, uint16_t& target) override { return getBufferState(fill, target); }
-
     // Node thread writes; the transport worker reads `latency`.
     std::atomic<uint16_t> latencyMin{0};
     std::atomic<uint16_t> latencyDefault{1000};
@@ -103,7 +105,7 @@ private:
     std::atomic<uint16_t> latency{1000};
 
     PacketRing ring;          // written by the receiving worker, read by the transport stage
-    TransportStage transport; // joined by closeAll
+    TransportStage transport; // the Sink's intake; joined by closeAll
 };
 
 } // namespace QUORVEL

@@ -46,11 +46,11 @@ void Sink::msWorker(StreamPass& pass) {
         if (ready == VEMRA::Socket::WaitTimeout) {
             continue;
         }
-        PacketSlot* slot = writeSlot();
+        PacketSlot& slot = intake.writeSlot();
         size_t length = 0;
         VEMRA::SocketAddress from;
         const bool received = ready == VEMRA::Socket::WaitReadable &&
-                              msSocket.receiveFrom(slot->buffer.data(), slot->buffer.size(), length, from);
+                              msSocket.receiveFrom(slot.buffer.data(), slot.buffer.size(), length, from);
         if (!received) {
             if (!pass.msStop.load()) {
                 lastError = msSocket.error();
@@ -66,7 +66,7 @@ void Sink::msWorker(StreamPass& pass) {
         if (length == 1 && pass.msStop.load()) {
             return; // the wake-up byte
         }
-        if (!msDatagram(pass, *slot, length)) {
+        if (!msDatagram(pass, slot, length)) {
             return;
         }
     }

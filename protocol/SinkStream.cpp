@@ -57,7 +57,7 @@ void Sink::streamWorkerThreadBody() {
         if (!streamWorker()) {
             VEMRA::logLine(VEMRA::kLogDetail, "worker_str error");
             running = false;
-            wakeAll(); // the transport worker waits for a connection without a time slice
+            wakeWorkers(); // the transport worker waits for a connection without a time slice
             break;
         }
     }
@@ -141,10 +141,10 @@ bool Sink::streamWorker() {
         pass.host = streamPeer;
     }
     const bool runningAtStart = running.load();
-    play(syncStart.load());
+    intake.startOutput(syncStart.load());
     ++connectionSerial;
     playing = true;
-    wakeAll();
+    wakeWorkers();
     bool msMode = msSocket.isOpen();
     if (msMode && !startMsWorker(pass)) {
         // Without its thread no MS datagram is taken: the connection runs on
@@ -194,7 +194,7 @@ bool Sink::streamWorker() {
         }
         for (int taken = 0; taken < kDrainLimit && !ended; ++taken) {
             // While the MS worker fills the ring, this worker must not touch it.
-            PacketSlot* slot = msMode ? nullptr : writeSlot();
+            PacketSlot* slot = msMode ? nullptr : &intake.writeSlot();
             uint8_t* buffer = slot != nullptr ? slot->buffer.data() : pass.scratch.data();
             const size_t capacity = slot != nullptr ? slot->buffer.size() : pass.scratch.size();
             size_t length = 0;
@@ -280,15 +280,15 @@ bool Sink::acceptAudio(StreamPass& pass, PacketSlot& slot, const AudioArrival& a
         slot.length = arrival.length;
         ++pass.expectedSeq;
         pass.nextGapReport = now;
-        if (!commitWrite(arrival.flushMark)) {
+        if (!intake.commit(arrival.flushMark)) {
             statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
             state = Idle;
-            wakeAll();
+            wakeWorkers();
             VEMRA::logLine(VEMRA::kLogDetail, arrival.viaMs ? "MS er3 dissconect" : "er3 dissconect");
             return false;
         }
         if (arrival.wakeOutput) {
-            wakeAll();
+            wakeWorkers();
         }
         if (!levelReport(pass)) {
             return false;
@@ -345,7 +345,7 @@ void Sink::markIdle() {
     statusWord &= static_cast<uint16_t>(~StatusBit::kConnected);
     playing = false;
     state = Idle;
-    wakeAll();
+    wakeWorkers();
     lastRegistration = VEMRA::clockNow() - config.registrationInterval;
 }
 
@@ -361,9 +361,9 @@ bool Sink::disconnectProcedure(StreamPass& pass, bool withAnswer) {
         }
         return true;
     }
-    wakeAll();
-    if (!preDisconnect()) {
-        if (!disconnectStream()) {
+    wakeWorkers();
+    if (!intake.awaitDrain()) {
+        if (!intake.releaseOutput()) {
             VEMRA::logLine(VEMRA::kLogError, "disconnect error");
             if (withAnswer) {
                 sendStream(pass, Send(DISCONNECT_ANS, statusWord.load()));

@@ -20,19 +20,22 @@ constexpr uint64_t kStopDrainWait = 2 * VEMRA::kPicosecondsPerSecond;
 
 } // namespace
 
-TransportStage::TransportStage(PacketRing& packetRing, SinkLink sinkLink)
-    : ring(packetRing), link(std::move(sinkLink)) {}
+TransportStage::TransportStage(PacketRing& packetRing, AudioOutput& audioOutput, SinkLink sinkLink)
+    : ring(packetRing), output(audioOutput), link(std::move(sinkLink)) {}
 
 TransportStage::~TransportStage() {
     join();
 }
 
-bool TransportStage::start(AudioOutput& out, int scheduling) {
+bool TransportStage::start(int scheduling) {
     if (worker.joinable()) {
         return false;
     }
-    output = &out;
-    return VEMRA::completes([&] { worker = std::thread(&TransportStage::workerBody, this, scheduling); });
+    if (!VEMRA::completes([&] { worker = std::thread(&TransportStage::workerBody, this, scheduling); })) {
+        return false;
+    }
+    workerStarted = true;
+    return true;
 }
 
 void TransportStage::join() {
@@ -49,6 +52,16 @@ void TransportStage::planConnection(const Prefill& plan, uint8_t silenceByte) {
     prefillPending = true;
 }
 
+bool TransportStage::commit(bool flush) {
+    if (!ring.commit()) {
+        return false;
+    }
+    if (flush) {
+        flushRequested.store(true, std::memory_order_release);
+    }
+    return true;
+}
+
 void TransportStage::wake() {
     if (waiters.load() == 0) {
         return; // nobody waits: whoever waits next checks the state first
@@ -60,6 +73,11 @@ void TransportStage::wake() {
 }
 
 bool TransportStage::awaitDrain() {
+    VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect Start");
+    if (!workerStarted.load()) {
+        drainNow();
+        return false;
+    }
     uint64_t giveUpAt = 0; // set once the sink is stopping
     for (;;) {
         VEMRA::logLine(VEMRA::kLogDebug, "preDisconnect loop 1");
@@ -93,8 +111,7 @@ bool TransportStage::awaitDrain() {
     }
 }
 
-void TransportStage::drainNow(AudioOutput& out) {
-    output = &out;
+void TransportStage::drainNow() {
     while (!ring.empty() && moveToQueue(ring.readSlot())) {
         ring.release();
     }
@@ -107,7 +124,7 @@ void TransportStage::drainNow(AudioOutput& out) {
     }
     while (!queue.empty()) {
         const PacketSlot& node = queue.front();
-        output->writeAudio(node.audio(), node.length);
+        output.writeAudio(node.audio(), node.length);
         retireFront();
     }
 }
@@ -255,14 +272,14 @@ bool TransportStage::servePass() {
             if (silence.empty()) {
                 std::this_thread::sleep_for(
                     std::chrono::milliseconds(10)); // no rate to fill: nothing to write
-            } else if (!output->writeAudio(silence.data(), silence.size())) {
+            } else if (!output.writeAudio(silence.data(), silence.size())) {
                 return false;
             } else {
                 written = silence.size();
             }
         } else {
             const PacketSlot& node = queue.front();
-            if (node.length != 0 && !output->writeAudio(node.audio(), node.length)) {
+            if (node.length != 0 && !output.writeAudio(node.audio(), node.length)) {
                 return false;
             }
             written = node.length;
@@ -298,7 +315,7 @@ void TransportStage::drainHandshake() {
     if (!drainStep.compare_exchange_strong(serving, DrainStep::Releasing)) {
         return; // the stream worker gave up waiting and releases the device itself
     }
-    output->releaseOutput();
+    output.releaseOutput();
     {
         std::lock_guard<std::mutex> lock(mutex);
         drainStep = DrainStep::Released;
@@ -384,7 +401,7 @@ void TransportStage::appendPrefill(const Prefill& plan, uint8_t silenceByte) {
 void TransportStage::postRate(uint64_t queuedBytes) {
     uint16_t fill = 0;
     uint16_t target = 0;
-    if (!output->outputState(fill, target)) {
+    if (!link.bufferState(fill, target)) {
         VEMRA::logLine(VEMRA::kLogDetail, "er4 dissconect");
         return;
     }

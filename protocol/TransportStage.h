@@ -5,6 +5,7 @@
 #include "protocol/ConnectionView.h"
 #include "protocol/PacketRing.h"
 #include "protocol/PacketSlot.h"
+#include "protocol/StreamIntake.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,10 +27,14 @@ namespace QUORVEL {
 // stream worker. Each connection's queue starts with the latency's silence,
 // planned by connect.
 //
+// It is also the receiving workers' intake: they receive into the ring's
+// write slot, commit it, and start and release the output through it.
+//
 // Threads: the node thread constructs, starts, plans connections and joins;
-// the stream and MS workers mark flushes and wake; the stream worker takes
-// part in the drain (awaitDrain); everything else is the transport worker's.
-class TransportStage {
+// the stream and MS workers write to the ring, mark flushes and wake; the
+// stream worker starts the output and takes part in the drain (awaitDrain);
+// everything else is the transport worker's.
+class TransportStage final : public StreamIntake {
 public:
     // The most nodes kept for reuse: a steady stream finds its nodes here,
     // so it allocates nothing once the first connection has run.
@@ -43,22 +48,26 @@ public:
         uint64_t frame = 0;
     };
 
-    // What the stage needs of its sink besides the output.
+    // What the stage needs of its sink besides the ring and the output.
     struct SinkLink {
         ConnectionView connection;
         const std::atomic<uint16_t>& latency; // the connection's latency, 100 us units
         std::function<void()> wakeSink;       // wakes every worker of the sink
+        // At a flush mark: the fill the output itself holds and the fill the
+        // rate feedback aims at, 100 us units. false = no feedback this time.
+        std::function<bool(uint16_t& fill, uint16_t& target)> bufferState;
     };
 
-    TransportStage(PacketRing& ring, SinkLink link);
+    // `ring` and `output` outlive the stage.
+    TransportStage(PacketRing& ring, AudioOutput& output, SinkLink link);
     // Joins the worker: its owner clears `running` and wakes the stage first.
     ~TransportStage();
     TransportStage(const TransportStage&) = delete;
     TransportStage& operator=(const TransportStage&) = delete;
 
-    // Node thread: starts the transport worker, which writes to `output` and
-    // asks for `scheduling`. false = it runs already or could not start.
-    bool start(AudioOutput& output, int scheduling);
+    // Node thread: starts the transport worker, which asks for
+    // `scheduling`. false = it runs already or could not start.
+    bool start(int scheduling);
     // Node thread: joins the worker once the sink has cleared `running` and
     // woken the stage.
     void join();
@@ -69,20 +78,25 @@ public:
     // from an earlier connection (the Host learns the stream port only from
     // connect's answer).
     void planConnection(const Prefill& plan, uint8_t silenceByte);
-    // Stream or MS worker, after committing a datagram with a flush mark.
-    void markFlush() { flushRequested.store(true, std::memory_order_release); }
+    // The intake, on the stream or MS worker (whichever receives).
+    PacketSlot& writeSlot() override { return ring.writeSlot(); }
+    bool commit(bool flush) override;
     // Any thread, after a change of the sink's state the worker waits for.
     // Takes no lock unless a thread waits on the stage.
-    void wake();
-    // Stream worker, at the end of a connection: waits until the worker has
-    // played the queue out and released the device. false = the sink stops
-    // before the drain began; the caller releases the device itself.
-    bool awaitDrain();
+    void wake() override;
+    // Stream worker.
+    void startOutput(uint64_t startAt) override { output.startAudio(startAt); }
+    // At the end of a connection: waits until the worker has played the
+    // queue out and released the device. false = the sink stops before the
+    // drain began, or no worker runs (the queue was played out on the
+    // caller's thread); the caller releases the device itself.
+    bool awaitDrain() override;
+    bool releaseOutput() override { return output.releaseOutput(); }
 
     // For a harness that runs no worker, on its own thread: moves what the
     // ring holds into the queue, posts the rate at a pending flush mark and
-    // writes the queue out to `output`.
-    void drainNow(AudioOutput& output);
+    // writes the queue out.
+    void drainNow();
 
 private:
     void workerBody(int scheduling);
@@ -111,11 +125,11 @@ private:
 
     // Fixed at construction.
     PacketRing& ring; // the stage reads and releases; the stream side writes
+    AudioOutput& output;
     SinkLink link;
 
-    // Set by start before the worker runs.
-    AudioOutput* output = nullptr;
-    std::thread worker;
+    std::thread worker;                     // node thread
+    std::atomic<bool> workerStarted{false}; // set by start, read by awaitDrain
 
     // Transport worker only.
     std::list<PacketSlot> queue; // audio waiting for the device, oldest first
@@ -123,7 +137,7 @@ private:
     std::vector<uint8_t> silence;
     uint64_t servedSerial = 0;
 
-    std::atomic<bool> flushRequested{false}; // set by markFlush, cleared by the worker
+    std::atomic<bool> flushRequested{false}; // set by commit, cleared by the worker
 
     std::mutex mutex;
     std::condition_variable changed;

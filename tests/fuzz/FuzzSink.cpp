@@ -53,11 +53,10 @@ QUORVEL::SinkConfig fuzzSinkConfig(QUORVEL::PrepareCache& cache) {
 
 FuzzSink::FuzzSink(const QUORVEL::SinkInfo& sinkInfo, VEMRA::SocketWaitSet& waitSet,
                    const QUORVEL::SinkConfig& sinkConfig)
-    : SinkBuffer(sinkInfo, waitSet, sinkConfig) {}
+    : SinkBuffer(sinkInfo, waitSet, *this, sinkConfig) {}
 
 FuzzSink::~FuzzSink() {
     pass.reset();
-    closeAll();
 }
 
 bool FuzzSink::openForFuzzing(const VEMRA::SocketAddress& peer) {
@@ -119,13 +118,7 @@ bool FuzzSink::setFormat(const QUORVEL::AudioFormat&) {
     return true;
 }
 
-bool FuzzSink::preDisconnect() {
-    // What the transport worker's drain does before the device is released.
-    drainRing();
-    return false;
-}
-
-bool FuzzSink::writeOutput(const uint8_t* data, size_t bytes) {
+bool FuzzOutput::writeAudio(const uint8_t* data, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) {
         sum = sum * 31 + data[i];
     }

@@ -17,7 +17,20 @@ namespace FUZZ {
 // read, so a slot whose length runs past its buffer is caught. One sink
 // lives for the whole fuzzing run (its ring is 1.5 MB); reset() brings it
 // back to an idle, unprepared state before each input.
-class FuzzSink : public QUORVEL::SinkBuffer {
+// Its output: a checksum of every byte written.
+class FuzzOutput : public QUORVEL::AudioOutput {
+public:
+    void startAudio(uint64_t) override {}
+    bool writeAudio(const uint8_t* data, size_t bytes) override;
+    bool releaseOutput() override { return true; }
+
+    uint64_t checksum() const { return sum; }
+
+private:
+    uint64_t sum = 0;
+};
+
+class FuzzSink : private FuzzOutput, public QUORVEL::SinkBuffer {
 public:
     FuzzSink(const QUORVEL::SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const QUORVEL::SinkConfig& config);
     ~FuzzSink() override;
@@ -30,10 +43,9 @@ public:
     bool start() override { return true; } // the harness is the stream worker
     bool canFormat(QUORVEL::AudioFormat& fmt) override;
     bool setFormat(const QUORVEL::AudioFormat& fmt) override;
-    void play(const uint64_t&) override {}
-    bool disconnectStream() override { return true; }
-    bool preDisconnect() override;
-    bool writeOutput(const uint8_t* data, size_t bytes) override;
+    void play(const uint64_t& startAt) override { startAudio(startAt); }
+    bool disconnectStream() override { return releaseOutput(); }
+    bool writeOutput(const uint8_t* data, size_t bytes) override { return writeAudio(data, bytes); }
 
     // The stream side of one connection, as the stream worker's "do start"
     // leaves it: Connected and playing with `fmt`, MS mode or not.
@@ -45,12 +57,11 @@ public:
     bool feedMs(std::span<const uint8_t> datagram);
     void drainRing();
 
-    uint64_t checksum() const { return sum; }
+    using FuzzOutput::checksum;
 
 private:
     std::unique_ptr<StreamPass> pass;
     bool msMode = false;
-    uint64_t sum = 0;
 };
 
 QUORVEL::SinkInfo fuzzSinkInfo();

@@ -28,6 +28,7 @@ using QUORVEL::TransportStage;
 
 class RecordingOutput : public QUORVEL::AudioOutput {
 public:
+    void startAudio(uint64_t) override {}
     bool writeAudio(const uint8_t* data, size_t bytes) override {
         std::lock_guard<std::mutex> lock(mutex);
         if (released > 0) {
@@ -41,11 +42,6 @@ public:
         ++released;
         return true;
     }
-    bool outputState(uint16_t& fill, uint16_t& target) override {
-        fill = 0;
-        target = 10;
-        return true;
-    }
 
     std::mutex mutex;
     std::vector<uint8_t> recorded; // guarded by mutex
@@ -53,12 +49,13 @@ public:
     bool writtenAfterRelease = false;
 };
 
-void commitDatagram(PacketRing& ring, uint8_t fill, size_t length) {
-    PacketSlot& slot = ring.writeSlot();
+// As a receiving worker hands a datagram to the stage.
+void commitDatagram(TransportStage& stage, uint8_t fill, size_t length, bool flush = false) {
+    PacketSlot& slot = stage.writeSlot();
     std::fill(slot.buffer.begin(), slot.buffer.begin() + static_cast<std::ptrdiff_t>(length), fill);
     slot.offset = 0;
     slot.length = length;
-    ASSERT_TRUE(ring.commit());
+    ASSERT_TRUE(stage.commit(flush));
 }
 
 TEST(TransportStageTest, ConnectionPlaysPrefillThenItsDatagramsAndDrainsOnce) {
@@ -75,7 +72,13 @@ TEST(TransportStageTest, ConnectionPlaysPrefillThenItsDatagramsAndDrainsOnce) {
     std::atomic<int> sinkWakes{0};
     RecordingOutput output;
     const QUORVEL::ConnectionView connection{running, state, serial, linkFormat, rate, fill, target};
-    TransportStage stage(ring, TransportStage::SinkLink{connection, latency, [&] { ++sinkWakes; }});
+    TransportStage stage(ring, output,
+                         TransportStage::SinkLink{connection, latency, [&] { ++sinkWakes; },
+                                                  [](uint16_t& bufferFill, uint16_t& bufferTarget) {
+                                                      bufferFill = 0;
+                                                      bufferTarget = 10;
+                                                      return true;
+                                                  }});
     // Whatever the test's outcome, the worker ends before the stage goes.
     struct StopOnExit {
         std::atomic<bool>& running;
@@ -85,10 +88,10 @@ TEST(TransportStageTest, ConnectionPlaysPrefillThenItsDatagramsAndDrainsOnce) {
             stage.wake();
         }
     } stopOnExit{running, stage};
-    ASSERT_TRUE(stage.start(output, VEMRA::Normal));
+    ASSERT_TRUE(stage.start(VEMRA::Normal));
 
     // Left in the ring by an earlier connection: never played.
-    commitDatagram(ring, 0xEE, 400);
+    commitDatagram(stage, 0xEE, 400);
     const TransportStage::Prefill prefill = SinkBuffer::prefillFor(format, latency.load());
     ASSERT_GT(prefill.total, 0U);
     stage.planConnection(prefill, format.silenceByte());
@@ -99,10 +102,9 @@ TEST(TransportStageTest, ConnectionPlaysPrefillThenItsDatagramsAndDrainsOnce) {
     std::vector<uint8_t> expected(prefill.total, format.silenceByte());
     for (uint8_t n = 1; n <= 200; ++n) {
         const size_t length = 4 * (1 + size_t{n});
-        commitDatagram(ring, n, length);
+        commitDatagram(stage, n, length, n == 200);
         expected.insert(expected.end(), length, n);
     }
-    stage.markFlush();
     state = QUORVEL::Disconnecting;
     ++serial;
     stage.wake();

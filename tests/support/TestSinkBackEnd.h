@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/SinkBuffer.h"
+#include "support/TestSinkDevice.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -14,10 +15,10 @@ namespace QUORVEL {
 
 struct TestBackEndOptions {
     uint64_t capabilities = ~0ULL; // canFormat reduces a request to these bits
-    bool paced = true;             // writeOutput blocks for the playing time of its bytes
-    bool record = true;            // keep every byte handed to writeOutput
+    bool paced = true;             // the device blocks for the playing time of its bytes
+    bool record = true;            // keep every byte written to the device
     bool recordSilence = true;     // false: writes of zero bytes only are counted, not kept
-    // writeOutput only counts (and paces): no lock, no memory, no hold. For
+    // The device only counts (and paces): no lock, no memory, no hold. For
     // tests that count what the sink's own threads lock and allocate.
     bool countOnly = false;
     bool failSetFormat = false;
@@ -26,12 +27,13 @@ struct TestBackEndOptions {
 };
 
 // A SinkBuffer back end without a device: it accepts a configurable
-// capability word, records what the transport worker writes and paces like a
-// device clock, so the whole Sink runs over real sockets in tests.
+// capability word, and its TestSinkDevice records what the transport worker
+// writes and paces like a device clock, so the whole Sink runs over real
+// sockets in tests.
 //
-// Threads: the slots run where the Sink calls them (node thread, stream
-// worker, transport worker); the observers may be called from any thread.
-class TestSinkBackEnd : public SinkBuffer {
+// Threads: the slots run on the node thread (the device's on the workers,
+// see TestSinkDevice); the observers may be called from any thread.
+class TestSinkBackEnd : public TestSinkDevice, public SinkBuffer {
 public:
     TestSinkBackEnd(const SinkInfo& info, VEMRA::SocketWaitSet& pollSet, const SinkConfig& config,
                     const TestBackEndOptions& options);
@@ -45,25 +47,14 @@ public:
     bool disconnectStream() override;
     bool writeOutput(const uint8_t* data, size_t bytes) override;
 
-    // While held, writeOutput blocks (the device stalls) until released or
-    // the sink stops.
-    void hold(bool held);
     // While held, connect blocks on the node thread, with the sink in the
     // Connecting state, until released or the sink stops.
     void holdConnect(bool held);
     // connect calls that have begun (held or not).
     int connectCalls() const { return connectsEntered.load(); }
 
-    std::vector<uint8_t> recorded() const;
-    std::vector<size_t> writeSizes() const;
-    std::vector<uint64_t> startTimes() const;
     std::vector<std::string> hostNames() const;
-    uint64_t bytesWritten() const { return written.load(); }
-    uint64_t writeCount() const { return writes.load(); }
     int setFormatCalls() const { return formatCalls.load(); }
-    int disconnectCalls() const { return disconnects.load(); }
-    bool waitForBytes(uint64_t bytes, uint64_t timeoutMilliseconds) const;
-    bool waitForDisconnects(int count, uint64_t timeoutMilliseconds) const;
 
     // Inner state for white-box tests of the buffer.
     using SinkBuffer::packetRing;
@@ -72,19 +63,9 @@ private:
     TestBackEndOptions options;
     mutable std::mutex mutex;
     std::condition_variable holdChanged;
-    bool holding = false;                 // guarded by mutex
-    bool holdingConnect = false;          // guarded by mutex
-    std::vector<uint8_t> bytes;           // guarded by mutex
-    std::vector<size_t> sizes;            // guarded by mutex
-    std::vector<uint64_t> starts;         // guarded by mutex
-    std::vector<std::string> names;       // guarded by mutex
-    uint64_t deviceStart = 0;             // transport worker: when the device clock started
-    uint64_t devicePosition = 0;          // transport worker: bytes played since then
-    std::atomic<bool> restartClock{true}; // set by play and disconnectStream
-    std::atomic<uint64_t> written{0};
-    std::atomic<uint64_t> writes{0};
+    bool holdingConnect = false;    // guarded by mutex
+    std::vector<std::string> names; // guarded by mutex
     std::atomic<int> formatCalls{0};
-    std::atomic<int> disconnects{0};
     std::atomic<int> connectsEntered{0};
 };
 
