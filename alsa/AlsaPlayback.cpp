@@ -1,13 +1,13 @@
-// The device side of a stream: configuring the device for a stream format,
-// starting it, the write path with its conversions, and the silent drain.
-#include "alsa/CertifiedSinkAlsa.h"
+#include "alsa/AlsaPlayback.h"
 
 #include "foundation/Log.h"
+#include "protocol/SinkBuffer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
+#include <utility>
 
-using ALSAOUT::Conversion;
 using QUORVEL::AudioFormat;
 using VEMRA::kLogDetail;
 using VEMRA::kLogError;
@@ -46,17 +46,73 @@ int writeStartThreshold(snd_pcm_t* pcm, snd_pcm_uframes_t threshold) {
 
 } // namespace
 
-bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pcm_format_t alsaFormat) {
-    const int attempts = std::max(1, sinkConfig.setParamsAttempts);
+namespace ALSAOUT {
+
+AlsaPlayback::AlsaPlayback(std::string device, const AlsaPlaybackConfig& playbackConfig)
+    : deviceName(std::move(device)), config(playbackConfig), hwParams(newHwParams()) {}
+
+int AlsaPlayback::open() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    return openPlayback(deviceName, pcm);
+}
+
+bool AlsaPlayback::probe(const ProbeSettings& settings, DeviceCapabilities& caps) {
+    if (hwParams == nullptr) {
+        logLine(kLogDetail, "alsa snd_pcm_hw_params_any Err ") << -ENOMEM;
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    if (pcm == nullptr) {
+        return false;
+    }
+    PcmHardwareQuery query(pcm.get(), hwParams.get());
+    return probeCapabilities(query, settings, caps);
+}
+
+int AlsaPlayback::checkIdle() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    // After a failed reopen there is no handle to check; the next configure
+    // opens the device first.
+    if (pcm == nullptr || hwParams == nullptr) {
+        return 0;
+    }
+    const int code = snd_pcm_hw_params_any(pcm.get(), hwParams.get());
+    return code < 0 ? code : 0;
+}
+
+bool AlsaPlayback::reopen() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    pcm.reset();
+    const int code = openPlayback(deviceName, pcm);
+    if (code < 0) {
+        logLine(kLogDetail, "alsa snd_pcm_open Err ") << code;
+        return false;
+    }
+    return true;
+}
+
+void AlsaPlayback::close() {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    pcm.reset();
+}
+
+bool AlsaPlayback::isOpen() const {
+    const std::lock_guard<std::mutex> lock(deviceLock);
+    return pcm != nullptr;
+}
+
+bool AlsaPlayback::configureDevice(uint32_t channels, uint32_t rate, snd_pcm_format_t alsaFormat,
+                                   uint32_t latencyUs) {
+    const int attempts = std::max(1, config.setParamsAttempts);
     int code = 0;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         {
             const std::lock_guard<std::mutex> lock(deviceLock);
             // A failed reopen left no handle: open before configuring.
-            code = pcm != nullptr ? 0 : ALSAOUT::openPlayback(deviceName, pcm);
+            code = pcm != nullptr ? 0 : openPlayback(deviceName, pcm);
             if (code >= 0) {
                 code = snd_pcm_set_params(pcm.get(), alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels,
-                                          rate, 0, static_cast<unsigned>(caps.latencyUs));
+                                          rate, 0, latencyUs);
             }
         }
         if (code == 0) {
@@ -66,7 +122,7 @@ bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pc
             break;
         }
         logLine(kLogInfo, "alsa snd_pcm_set_params Retry ") << code;
-        std::this_thread::sleep_for(sinkConfig.setParamsPause);
+        std::this_thread::sleep_for(config.setParamsPause);
         if (!reopen()) {
             logLine(kLogError, "alsa reopen Err ");
         }
@@ -75,13 +131,13 @@ bool CertifiedSinkAlsa::configureDevice(uint32_t channels, uint32_t rate, snd_pc
     return false;
 }
 
-bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
+bool AlsaPlayback::configure(const AudioFormat& fmt, const DeviceCapabilities& caps) {
     logLine(kLogDetail, "changeFormat ");
     currentFormat = fmt;
     {
         const std::lock_guard<std::mutex> lock(deviceLock);
         if (pcm == nullptr) {
-            const int code = ALSAOUT::openPlayback(deviceName, pcm);
+            const int code = openPlayback(deviceName, pcm);
             if (code < 0) {
                 logLine(kLogError, "alsa snd_pcm_open re Err ") << code;
                 return false;
@@ -89,21 +145,21 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
         }
     }
 
-    ALSAOUT::OutputFormat chosen;
-    if (!ALSAOUT::chooseOutputFormat(fmt, caps.facts(), chosen)) {
+    OutputFormat chosen;
+    if (!chooseOutputFormat(fmt, caps.facts(), chosen)) {
         return false;
     }
     switch (chosen.log) {
-    case ALSAOUT::FormatLog::Pcm:
+    case FormatLog::Pcm:
         logLine(kLogDetail, "set PCM ") << fmt.bitsPerSample();
         break;
-    case ALSAOUT::FormatLog::Float:
+    case FormatLog::Float:
         logLine(kLogDetail, "set FLOAT ") << fmt.bitsPerSample();
         break;
-    case ALSAOUT::FormatLog::Dsd:
+    case FormatLog::Dsd:
         logLine(kLogDetail, "set DSD msb  ") << fmt.bytesPerSample();
         break;
-    case ALSAOUT::FormatLog::None:
+    case FormatLog::None:
         break;
     }
 
@@ -112,7 +168,7 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
     if ((fmt.value() & caps.upmixMask & AudioFormat::kChannelMask) != 0) {
         logLine(kLogDetail, "fmt UpChEnable  ")
             << (fmt.isValid() ? 1ULL : 0ULL) << " " << static_cast<unsigned long long>(caps.upmixMask);
-        onDevice = ALSAOUT::smallestChannelClass(caps.pcmCaps);
+        onDevice = smallestChannelClass(caps.pcmCaps);
         if (onDevice == 0) {
             return false;
         }
@@ -127,7 +183,7 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
     logLine(kLogDetail, "set HZ ") << deviceRate;
     logLine(kLogDetail, "set LATENCY ") << caps.latencyUs / 1000 << "msec";
 
-    if (!configureDevice(onDevice, deviceRate, chosen.alsaFormat)) {
+    if (!configureDevice(onDevice, deviceRate, chosen.alsaFormat, caps.latencyUs)) {
         return false;
     }
     snd_pcm_sframes_t avail = 0;
@@ -144,7 +200,7 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
 
     // The write plan, fixed until the next setFormat.
     output = chosen;
-    bufferFrames = avail;
+    deviceBufferFrames = avail;
     streamSampleBytes = fmt.bytesPerSample();
     streamChannels = channels;
     deviceChannels = onDevice;
@@ -158,7 +214,7 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
         convertedFrameBytes = 4U * deviceChannels;
         break;
     case Conversion::Dop:
-        convertedFrameBytes = 2U * ALSAOUT::dopSampleBytes(output.dopContainer) * deviceChannels;
+        convertedFrameBytes = 2U * dopSampleBytes(output.dopContainer) * deviceChannels;
         break;
     case Conversion::None:
         break;
@@ -171,20 +227,19 @@ bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
     // while the Host gets ready, run dry before the first audio, and start
     // at no chosen moment.
     holdStart();
-    if (writeSilence(streamFramesIn(static_cast<uint64_t>(bufferFrames))) == WriteResult::Failed) {
+    if (writeSilence(streamFramesIn(static_cast<uint64_t>(deviceBufferFrames))) == WriteResult::Failed) {
         return false;
     }
-    logLine(kLogDetail, "setFormat done ") << static_cast<long long>(bufferFrames);
-    statusChannel.setFormatValues(fmt);
+    logLine(kLogDetail, "setFormat done ") << static_cast<long long>(deviceBufferFrames);
     return true;
 }
 
-void CertifiedSinkAlsa::play(const uint64_t& startAt) {
-    SinkBuffer::waitForStart(startAt, configuration().maxStartDelay);
+void AlsaPlayback::start(uint64_t startAt) {
+    QUORVEL::SinkBuffer::waitForStart(startAt, config.maxStartDelay);
     startDevice();
 }
 
-void CertifiedSinkAlsa::holdStart() {
+void AlsaPlayback::holdStart() {
     const std::lock_guard<std::mutex> lock(deviceLock);
     heldStartThreshold = 0;
     if (pcm == nullptr) {
@@ -204,7 +259,7 @@ void CertifiedSinkAlsa::holdStart() {
     heldStartThreshold = threshold;
 }
 
-void CertifiedSinkAlsa::startDevice() {
+void AlsaPlayback::startDevice() {
     const std::lock_guard<std::mutex> lock(deviceLock);
     if (pcm == nullptr) {
         return;
@@ -226,11 +281,7 @@ void CertifiedSinkAlsa::startDevice() {
     }
 }
 
-bool CertifiedSinkAlsa::writeOutput(const uint8_t* data, size_t bytes) {
-    return writeUpmixed(data, bytes) != WriteResult::Failed;
-}
-
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* data, size_t bytes) {
+AlsaPlayback::WriteResult AlsaPlayback::writeUpmixed(const uint8_t* data, size_t bytes) {
     const size_t frameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
     if (frameBytes == 0) {
         return WriteResult::Failed; // no format set
@@ -243,8 +294,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* da
     const size_t deviceFrameBytes = static_cast<size_t>(streamSampleBytes) * deviceChannels;
     for (size_t done = 0; done < frames;) {
         const size_t n = std::min(kBlockFrames, frames - done);
-        ALSAOUT::upmixFrames(data + done * frameBytes, n, streamSampleBytes, streamChannels, deviceChannels,
-                             currentFormat.silenceByte(), upmixScratch.data());
+        upmixFrames(data + done * frameBytes, n, streamSampleBytes, streamChannels, deviceChannels,
+                    currentFormat.silenceByte(), upmixScratch.data());
         const WriteResult result =
             writeConverted(upmixScratch.data(), n * deviceFrameBytes, n, deviceChannels);
         if (result != WriteResult::Written) {
@@ -255,8 +306,8 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeUpmixed(const uint8_t* da
     return WriteResult::Written;
 }
 
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* data, size_t bytes,
-                                                                 size_t frames, uint32_t channels) {
+AlsaPlayback::WriteResult AlsaPlayback::writeConverted(const uint8_t* data, size_t bytes, size_t frames,
+                                                       uint32_t channels) {
     if (output.conversion == Conversion::None) {
         return writeFrames(data, bytes, frames);
     }
@@ -272,13 +323,13 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* 
         size_t outFrames = n;
         switch (output.conversion) {
         case Conversion::Widen:
-            outBytes = ALSAOUT::widenTo32(in, samples, output.padBytes, convertScratch.data());
+            outBytes = widenTo32(in, samples, output.padBytes, convertScratch.data());
             break;
         case Conversion::In32:
-            outBytes = ALSAOUT::place24In32(in, samples, convertScratch.data());
+            outBytes = place24In32(in, samples, convertScratch.data());
             break;
         case Conversion::Dop:
-            outBytes = ALSAOUT::packDop(in, n, channels, output.dopContainer, convertScratch.data());
+            outBytes = packDop(in, n, channels, output.dopContainer, convertScratch.data());
             outFrames = 2 * n;
             break;
         case Conversion::None:
@@ -293,8 +344,7 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeConverted(const uint8_t* 
     return WriteResult::Written;
 }
 
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* data, size_t bytes,
-                                                              size_t frames) {
+AlsaPlayback::WriteResult AlsaPlayback::writeFrames(const uint8_t* data, size_t bytes, size_t frames) {
     if (frames == 0) {
         return WriteResult::Written;
     }
@@ -322,12 +372,12 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeFrames(const uint8_t* dat
     return WriteResult::Written;
 }
 
-uint64_t CertifiedSinkAlsa::streamFramesIn(uint64_t deviceFrames) const {
+uint64_t AlsaPlayback::streamFramesIn(uint64_t deviceFrames) const {
     // DoP carries 16 of a frame's 32 DSD bits per channel in each device frame.
     return output.conversion == Conversion::Dop ? deviceFrames / 2 : deviceFrames;
 }
 
-CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeSilence(uint64_t frames) {
+AlsaPlayback::WriteResult AlsaPlayback::writeSilence(uint64_t frames) {
     const size_t frameBytes = static_cast<size_t>(streamSampleBytes) * streamChannels;
     while (frames > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlockFrames, frames));
@@ -340,7 +390,7 @@ CertifiedSinkAlsa::WriteResult CertifiedSinkAlsa::writeSilence(uint64_t frames) 
     return WriteResult::Written;
 }
 
-bool CertifiedSinkAlsa::disconnectStream() {
+bool AlsaPlayback::release() {
     // A connection that ended before its start leaves the device held with
     // a full buffer: started here, it takes the drain's silence.
     startDevice();
@@ -348,15 +398,15 @@ bool CertifiedSinkAlsa::disconnectStream() {
         logLine(kLogInfo, "disconnectStream ") << static_cast<long long>(snd_pcm_avail_update(pcm.get()));
         // Two buffers of silence push the last music out of the device
         // before closing it drops what the buffer holds.
-        writeSilence(streamFramesIn(2 * static_cast<uint64_t>(bufferFrames)));
+        writeSilence(streamFramesIn(2 * static_cast<uint64_t>(deviceBufferFrames)));
     }
-    if (closeAfterProbe) {
-        const std::lock_guard<std::mutex> lock(deviceLock);
-        pcm.reset();
+    if (config.closeAfterUse) {
+        close();
     } else {
         reopen();
     }
     logLine(kLogInfo, "disconnectStream end");
-    statusChannel.setConnected(false);
     return true;
 }
+
+} // namespace ALSAOUT

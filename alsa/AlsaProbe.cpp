@@ -58,11 +58,7 @@ bool CertifiedSinkAlsa::probe(uint16_t latencyArg) {
         logSettings(probeSettings);
     }
 
-    int code = 0;
-    {
-        const std::lock_guard<std::mutex> lock(deviceLock);
-        code = ALSAOUT::openPlayback(deviceName, pcm);
-    }
+    const int code = playback.open();
     if (code < 0) {
         logLine(kLogDetail, "alsa snd_pcm_open Err ") << code;
         // The node gives the device up after this; the pause keeps a device
@@ -70,13 +66,7 @@ bool CertifiedSinkAlsa::probe(uint16_t latencyArg) {
         std::this_thread::sleep_for(sinkConfig.openFailurePause);
         return false;
     }
-    if (hwParams == nullptr) {
-        logLine(kLogDetail, "alsa snd_pcm_hw_params_any Err ") << -ENOMEM;
-        return false;
-    }
-
-    ALSAOUT::PcmHardwareQuery query(pcm.get(), hwParams.get());
-    if (!ALSAOUT::probeCapabilities(query, probeSettings, caps)) {
+    if (!playback.probe(probeSettings, caps)) {
         return false;
     }
 
@@ -98,8 +88,7 @@ bool CertifiedSinkAlsa::probe(uint16_t latencyArg) {
         statusChannel.setVolumeValues(probeSettings.volume.initialVolume);
     }
     if (closeAfterProbe) {
-        const std::lock_guard<std::mutex> lock(deviceLock);
-        pcm.reset();
+        playback.close();
     }
     return true;
 }

@@ -64,39 +64,45 @@ void CertifiedSinkAlsa::lookupDacName(QUORVEL::SinkInfo& info, const std::string
     }
 }
 
+CertifiedSinkAlsaParts::CertifiedSinkAlsaParts(const QUORVEL::StatusDescriptor& descriptor,
+                                               const QUORVEL::StatusConfig& statusConfig,
+                                               const CertifiedSinkAlsa& sink, const std::string& deviceName,
+                                               const ALSAOUT::AlsaPlaybackConfig& playbackConfig)
+    : statusChannel(descriptor, ownedWaitSet, statusConfig, sink), playback(deviceName, playbackConfig) {}
+
+bool CertifiedSinkAlsaParts::releaseOutput() {
+    const bool released = playback.release();
+    statusChannel.setConnected(false);
+    return released;
+}
+
+namespace {
+
+ALSAOUT::AlsaPlaybackConfig playbackConfigFor(const CertifiedSinkAlsaConfig& config, bool closeAfterUse) {
+    ALSAOUT::AlsaPlaybackConfig playback;
+    playback.closeAfterUse = closeAfterUse;
+    playback.setParamsAttempts = config.setParamsAttempts;
+    playback.setParamsPause = config.setParamsPause;
+    playback.maxStartDelay = config.sink.maxStartDelay;
+    return playback;
+}
+
+} // namespace
+
 CertifiedSinkAlsa::CertifiedSinkAlsa(const QUORVEL::SinkInfo& info, const std::string& device,
                                      bool closeAfter, const ALSAOUT::DacSettings& dacSettings,
                                      const Config& config)
-    : SinkBuffer(info, ownedWaitSet, *this, config.sink), deviceName(device), dacName(info.name),
-      closeAfterProbe(closeAfter), settings(dacSettings), sinkConfig(config),
-      hwParams(ALSAOUT::newHwParams()),
-      statusChannel(buildControlDescriptor(info, device, dacSettings), ownedWaitSet, config.status, *this) {}
+    : CertifiedSinkAlsaParts(buildControlDescriptor(info, device, dacSettings), config.status, *this, device,
+                             playbackConfigFor(config, closeAfter)),
+      SinkBuffer(info, ownedWaitSet, *this, config.sink), deviceName(device), dacName(info.name),
+      closeAfterProbe(closeAfter), settings(dacSettings), sinkConfig(config) {}
 
-CertifiedSinkAlsa::~CertifiedSinkAlsa() {
-    closeDevice();
-    statusChannel.close();
-}
+// The SinkBuffer stops the workers before the parts they drive go.
+CertifiedSinkAlsa::~CertifiedSinkAlsa() = default;
 
 void CertifiedSinkAlsa::closeDevice() {
     closeAll();
-    const std::lock_guard<std::mutex> lock(deviceLock);
-    pcm.reset();
-}
-
-bool CertifiedSinkAlsa::deviceOpen() const {
-    const std::lock_guard<std::mutex> lock(deviceLock);
-    return pcm != nullptr;
-}
-
-bool CertifiedSinkAlsa::reopen() {
-    const std::lock_guard<std::mutex> lock(deviceLock);
-    pcm.reset();
-    const int code = ALSAOUT::openPlayback(deviceName, pcm);
-    if (code < 0) {
-        logLine(kLogDetail, "alsa snd_pcm_open Err ") << code;
-        return false;
-    }
-    return true;
+    playback.close();
 }
 
 void CertifiedSinkAlsa::getLatency(uint16_t& maxLatency, uint16_t& deviceLatency, uint16_t& latency) {
@@ -132,27 +138,30 @@ bool CertifiedSinkAlsa::controlTurn() {
         return false;
     }
     if (!closeAfterProbe && connState() == QUORVEL::Idle) {
-        const std::lock_guard<std::mutex> lock(deviceLock);
-        // After a failed reopen there is no handle to check; the next
-        // setFormat opens the device first.
-        if (pcm != nullptr) {
-            const int code = snd_pcm_hw_params_any(pcm.get(), hwParams.get());
-            if (code < 0) {
-                logLine(kLogDetail, "alsa snd_pcm_hw_params_any Err disconnect ") << code;
-                return false;
-            }
+        const int code = playback.checkIdle();
+        if (code < 0) {
+            logLine(kLogDetail, "alsa snd_pcm_hw_params_any Err disconnect ") << code;
+            return false;
         }
     }
     return controlStep();
 }
 
-CertifiedSinkAlsa::CertifiedStatus::CertifiedStatus(const QUORVEL::StatusDescriptor& descriptor,
-                                                    VEMRA::SocketWaitSet& waitSet,
-                                                    const QUORVEL::StatusConfig& config,
-                                                    const CertifiedSinkAlsa& owner)
+bool CertifiedSinkAlsa::setFormat(const AudioFormat& fmt) {
+    if (!playback.configure(fmt, caps)) {
+        return false;
+    }
+    statusChannel.setFormatValues(fmt);
+    return true;
+}
+
+CertifiedSinkAlsaStatus::CertifiedSinkAlsaStatus(const QUORVEL::StatusDescriptor& descriptor,
+                                                 VEMRA::SocketWaitSet& waitSet,
+                                                 const QUORVEL::StatusConfig& config,
+                                                 const CertifiedSinkAlsa& owner)
     : Status(descriptor, waitSet, config), sink(owner) {}
 
-bool CertifiedSinkAlsa::CertifiedStatus::setVolume(uint16_t index, int16_t value) {
-    applyVolume(sink.deviceName, value);
+bool CertifiedSinkAlsaStatus::setVolume(uint16_t index, int16_t value) {
+    CertifiedSinkAlsa::applyVolume(sink.device(), value);
     return Status::setVolume(index, value);
 }

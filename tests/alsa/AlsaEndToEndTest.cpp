@@ -1,6 +1,7 @@
 // ctest-labels: threads
 // A Host streams to a probed CertifiedSinkAlsa on a paced fake DAC that only
-// takes 32-bit samples: everything the DAC receives must be accounted for.
+// takes 32-bit samples: everything the DAC receives must be accounted for,
+// and a sink destroyed in the middle of a stream goes cleanly.
 #include "AlsaSinkFixture.h"
 #include "host/SinkClient.h"
 #include "host/StreamSender.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -93,6 +95,65 @@ TEST(AlsaEndToEndTest, FiveSecondsOfWidenedStreamBetweenSilences) {
     ASSERT_EQ(written.size(), expected.size()) << "primed " << primed << " prefill " << prefill << " stream "
                                                << 2 * audio.size() << " drain " << drain;
     EXPECT_TRUE(written == expected);
+}
+
+// A node that gives its sink up destroys it, and nothing requires it to
+// close the sink first: the sink's workers are stopped before the device
+// they write to goes. (Run under the sanitizers, a worker that outlived
+// the device would be reported here.)
+TEST(AlsaEndToEndTest, SinkDestroyedMidStreamStopsItsWorkersBeforeItsDevice) {
+    QUORVEL::LogCapture log(6);
+    FakePcmDevice device;
+    device.formats = {"S32_LE"}; // every write goes through the conversion buffers
+    device.rateMax = 48000;
+    device.paced = true;
+    auto fake = std::make_unique<FakeAlsa>(std::vector<FakeCard>{}, std::vector<FakePcmDevice>{device});
+    ASSERT_TRUE(fake->ok());
+
+    AlsaSinkFixture fixture;
+    ASSERT_TRUE(fixture.probe("hw:1,0", ALSATEST::settingsWith({}), false));
+    CertifiedSinkAlsa& sink = *fixture.sink;
+    std::atomic<bool> running{true};
+    std::thread node([&] {
+        while (running.load() && sink.controlTurn()) {
+        }
+    });
+
+    const AudioFormat format = ALSATEST::streamFormat(AudioFormat::kPcm16, 44100, 2);
+    const auto control = QUORVEL::hostEndpoint("::1", sink.boundControlPort());
+    ASSERT_TRUE(control);
+    QUORVEL::SinkClient client(*control);
+    ASSERT_TRUE(client.open());
+    const auto connection = client.connect(format);
+    ASSERT_TRUE(connection && connection->accepted);
+
+    // Ten seconds of audio, of which the sink is destroyed early on.
+    std::atomic<bool> stopSending{false};
+    QUORVEL::StreamConfig streamConfig;
+    streamConfig.format = format;
+    streamConfig.fate = [&](uint64_t) {
+        return stopSending.load() ? QUORVEL::DatagramFate::Stop : QUORVEL::DatagramFate::Send;
+    };
+    QUORVEL::StreamSender sender(client.socket(), client.sinkAddress(connection->streamPort), streamConfig);
+    const Bytes audio(44100 * 4 * 10, 0x5A);
+    std::thread host([&] { sender.stream(audio); });
+
+    // The destruction falls while the device plays the stream's audio.
+    auto audioPlayed = [&] {
+        const Bytes played = fake->output(1, 0);
+        return std::find(played.begin(), played.end(), 0x5A) != played.end();
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    bool reached = false;
+    while (!(reached = audioPlayed()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    running = false;
+    node.join();
+    fixture.sink.reset();
+    stopSending = true;
+    host.join();
+    EXPECT_TRUE(reached) << "the stream never reached the device";
 }
 
 } // namespace
