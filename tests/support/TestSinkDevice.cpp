@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 namespace QUORVEL {
@@ -16,15 +15,9 @@ namespace {
 constexpr uint64_t kResyncLag = 200 * VEMRA::kPicosecondsPerMillisecond;
 
 void sleepUntil(uint64_t wakeAt) {
-    for (;;) {
-        const uint64_t now = VEMRA::clockNow();
-        if (VEMRA::clockCompare(now, wakeAt) >= 0) {
-            return;
-        }
-        const uint64_t left = wakeAt - now;
-        timespec duration{static_cast<time_t>(left / VEMRA::kPicosecondsPerSecond),
-                          static_cast<long>(left % VEMRA::kPicosecondsPerSecond / 1000)};
-        nanosleep(&duration, nullptr);
+    const uint64_t now = VEMRA::clockNow();
+    if (VEMRA::clockCompare(now, wakeAt) < 0) {
+        VEMRA::sleepPicoseconds(wakeAt - now);
     }
 }
 
